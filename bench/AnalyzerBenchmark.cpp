@@ -1,0 +1,7 @@
+#include "BenchSupport.h"
+
+int runAnalyzerBenchmark()
+{
+    std::cout << "not built yet" << std::endl;
+    return 0;
+}

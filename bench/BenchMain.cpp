@@ -1,0 +1,18 @@
+// Speed and memory figures of the processing code; not a test.
+//   voxmender-bench analyzer | stages
+
+#include "BenchSupport.h"
+
+int runAnalyzerBenchmark();
+int runStagesBenchmark();
+
+int main (int argc, char* argv[])
+{
+    const juce::String which = argc > 1 ? juce::String (argv[1]) : juce::String();
+
+    if (which == "analyzer") return runAnalyzerBenchmark();
+    if (which == "stages")   return runStagesBenchmark();
+
+    std::cerr << "usage: voxmender-bench analyzer|stages" << std::endl;
+    return 1;
+}

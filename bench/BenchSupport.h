@@ -1,0 +1,34 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <sys/resource.h>
+
+#include <functional>
+#include <iostream>
+
+namespace bench
+{
+    /** Peak resident memory of this process so far, in MiB. */
+    inline double peakMemoryMiB()
+    {
+        rusage usage {};
+        getrusage (RUSAGE_SELF, &usage);
+       #if defined (__APPLE__)
+        return (double) usage.ru_maxrss / (1024.0 * 1024.0);
+       #else
+        return (double) usage.ru_maxrss / 1024.0;
+       #endif
+    }
+
+    /** Times one call and prints its realtime factor (seconds of audio per second of work). */
+    inline double timeStage (const char* name, double audioSeconds, const std::function<void()>& work)
+    {
+        const auto start = juce::Time::getMillisecondCounterHiRes();
+        work();
+        const auto seconds = (juce::Time::getMillisecondCounterHiRes() - start) / 1000.0;
+        std::cout << "  " << name << ": " << juce::String (seconds, 3) << " s, "
+                  << juce::String (audioSeconds / juce::jmax (seconds, 1.0e-9), 1) << "x realtime" << std::endl;
+        return seconds;
+    }
+}

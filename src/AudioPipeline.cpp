@@ -1,0 +1,1 @@
+#include "AudioPipeline.h"
