@@ -8,6 +8,9 @@ namespace
     //==============================================================================
     // Shared helpers
 
+    /** Levels in the log lines: fixed notation, one decimal; -0.04 shows as -0.0. */
+    juce::String oneDecimal (float value)    { return juce::String (value, 1, false); }
+
     bool hasAudio (const juce::AudioBuffer<float>& buffer) noexcept
     {
         return buffer.getNumChannels() > 0 && buffer.getNumSamples() > 0;
@@ -51,6 +54,10 @@ namespace
     /** Runs one section over one whole channel, from zero state. */
     void filterChannel (juce::AudioBuffer<float>& buffer, int channel, const CoefficientsPtr& coefficients)
     {
+        // An empty channel has nothing to filter, and JUCE's blocks hand out no pointer into one.
+        if (buffer.getNumSamples() == 0)
+            return;
+
         juce::dsp::IIR::Filter<float> filter (coefficients);
         filter.reset();
 
@@ -107,8 +114,6 @@ namespace
     {
         return voiceType.containsIgnoreCase ("Male") ? maleVoiceCorners : otherVoiceCorners;
     }
-
-    juce::String oneDecimal (float value)    { return juce::String (value, 1, false); }
 
     //==============================================================================
     // De-esser

@@ -10,6 +10,7 @@
 #include <complex>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <vector>
 
 using testing_support::CapturingLogger;
