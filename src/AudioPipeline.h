@@ -34,5 +34,54 @@ public:
         double processingTimeMs = 0.0;
     };
 
+    //==============================================================================
+    // Pre-filter and vocal EQ
+
+    /** Removes rumble below 90 Hz and, when the analysis heard mains hum, notches out
+        50, 100 and 150 Hz. Processes the buffer in place.
+    */
+    static void applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate, bool hasGridHum);
+
+    /** The corrective and enhancement EQ: high-pass, thickness boost, optional mud cut,
+        presence peak, air shelf and low-pass, with corners chosen by the voice type.
+        Processes the buffer in place.
+    */
+    static void applyVocalEQ (juce::AudioBuffer<float>& buffer, double sampleRate, const juce::String& voiceType,
+                              float airDB, float presenceDB, float mudCutDB);
+
+    //==============================================================================
+    // Gain and dynamics
+
+    /** Multiplies every sample by the linear factor of gainDB (0 at -100 dB and below). */
+    static void applyMakeupGain (juce::AudioBuffer<float>& buffer, float gainDB);
+
+    /** Compresses the band above a Linkwitz-Riley crossover near 5 kHz and adds it back
+        to the untouched low band. The compressor works 2 dB below thresholdDB, but never below -40 dB.
+    */
+    static void applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDB);
+
+    /** A 2:1 downward expander below thresholdDB, channels unlinked. */
+    static void applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDB);
+
+    /** A fixed, slow levelling compressor: -18 dB, 3:1, 12 ms attack, 250 ms release, channels unlinked. */
+    static void applyOptoCompressor (juce::AudioBuffer<float>& buffer, double sampleRate);
+
+    /** JUCE's limiter at ceilingDB over the whole buffer as one block; its output never exceeds full scale. */
+    static void applyLimiter (juce::AudioBuffer<float>& buffer, double sampleRate, float ceilingDB);
+
+    //==============================================================================
+    // Saturation
+
+    /** Soft-clips every sample with the drive driveDB, then lowers the top of the
+        spectrum by 1 dB with a high shelf near 14 kHz.
+    */
+    static void applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, double sampleRate, float driveDB);
+
+    /** The saturation curve in place: t = gain * x, y = t / (|t| + 1), in single precision.
+        A plain loop over contiguous samples, so the compiler may vectorise it without
+        changing a bit of the result.
+    */
+    static void applySoftClip (float* samples, int numSamples, float gain) noexcept;
+
     AudioPipeline() = delete;
 };
