@@ -690,8 +690,8 @@ bool AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>& buffer, doubl
     const auto prominence100 = humProminence (spectrum, frameLength, binWidth, 100.0);
     const auto prominence150 = humProminence (spectrum, frameLength, binWidth, 150.0);
 
-    // A strong fundamental alone, or the two harmonics together when the
-    // fundamental is weak (small speakers and mains transformers lose it).
+    // A strong fundamental alone, or the two harmonics together: rectified
+    // supplies and high-passed recordings carry hum mostly above 50 Hz.
     return prominence50 > 15.0 || (prominence100 > 12.0 && prominence150 > 10.0);
 }
 
@@ -710,7 +710,7 @@ void AudioAnalyzer::calculateSibilanceEnergy (const juce::AudioBuffer<float>& bu
     sibilanceRMS = 0.0;
     sibilanceDBFS = silenceLevel;
 
-    // The band needs some room below Nyquist, or the low-pass has nothing to cut.
+    // Below 17 kHz the band's 8 kHz edge would sit too close to (or past) Nyquist to measure.
     if (! (sampleRate * 0.5 >= sibilanceMinNyquist))
     {
         juce::Logger::writeToLog ("[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis");
