@@ -1,1 +1,795 @@
 #include "AudioAnalyzer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+// The measurements fix the order of every sum and product; fusing a multiply
+// and an add into one rounding would make the figures differ between
+// processors, so contraction stays off for this file.
+#if defined (__clang__)
+ #pragma STDC FP_CONTRACT OFF
+#endif
+
+namespace
+{
+    //==============================================================================
+    // Shared helpers
+
+    /** The value every level takes when there was nothing to measure. */
+    constexpr double silenceLevel = -144.0;
+
+    juce::String utf8 (const char* text)    { return juce::String::fromUTF8 (text); }
+
+    juce::String separatorRule()            { return juce::String::repeatedString (utf8 ("═"), 40); }
+
+    /** A positive duration in samples, truncated toward zero; 0 for anything
+        that is not at least one sample (negative, NaN), capped at the int range.
+    */
+    int truncateToSampleCount (double samples)
+    {
+        if (! (samples >= 1.0))
+            return 0;
+
+        return samples >= (double) std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
+                                                                    : (int) samples;
+    }
+
+    bool isUsableSampleRate (double sampleRate)
+    {
+        return std::isfinite (sampleRate) && sampleRate > 0.0;
+    }
+
+    /** Sum of the squares of one channel's samples, widened to double and added in order. */
+    double sumOfSquares (const float* samples, int numSamples)
+    {
+        double sum = 0.0;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const auto x = (double) samples[i];
+            sum += x * x;
+        }
+
+        return sum;
+    }
+
+    /** Runs a fresh single-precision biquad from zero state once over the block, in place. */
+    void runFreshFilter (juce::dsp::AudioBlock<float> block,
+                         const juce::dsp::IIR::Coefficients<float>::Ptr& coefficients)
+    {
+        juce::dsp::IIR::Filter<float> filter (coefficients);
+        filter.reset();
+        filter.process (juce::dsp::ProcessContextReplacing<float> (block));
+    }
+
+    //==============================================================================
+    // K-weighting and loudness
+
+    /** One biquad stage in direct form I with a0 = 1. */
+    struct DoubleBiquad
+    {
+        double b0, b1, b2, a1, a2;
+    };
+
+    // The two stages BS.1770-4 gives for 48 kHz: the pre-filter shelf that
+    // models the head's acoustic boost above ~1.5 kHz, and the RLB high-pass.
+    constexpr DoubleBiquad kWeightingShelf48k { 1.53512485958697, -2.69169618940638, 1.19839281085285,
+                                                -1.69065929318241, 0.73248077421585 };
+    constexpr DoubleBiquad kWeightingHighPass48k { 1.0, -2.0, 1.0,
+                                                   -1.99004745483398, 0.99007225036621 };
+
+    // The cookbook approximation of the same curve for every other rate.
+    constexpr float kWeightingShelfFrequency = 1500.0f;
+    constexpr float kWeightingShelfQ = 0.707f;
+    constexpr float kWeightingShelfGainDB = 4.0f;
+    constexpr float kWeightingHighPassFrequency = 38.0f;
+    constexpr float kWeightingHighPassQ = 0.5f;
+
+    constexpr double loudnessBlockSeconds = 0.4;
+    constexpr double loudnessHopSeconds = 0.1;
+    constexpr double absoluteGateLUFS = -70.0;
+    constexpr double relativeGateLU = 10.0;
+    constexpr double loudnessOffset = 0.691;
+
+    bool usesStandardCoefficients (double sampleRate)
+    {
+        return std::abs (sampleRate - 48000.0) < 1.0;
+    }
+
+    /** Runs one stage in double precision; the state keeps the unrounded output,
+        the samples get it rounded to float.
+    */
+    void runDoubleBiquad (float* samples, int numSamples, const DoubleBiquad& c)
+    {
+        double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const auto x = (double) samples[i];
+            const auto y = c.b0 * x + c.b1 * x1 + c.b2 * x2 - c.a1 * y1 - c.a2 * y2;
+            samples[i] = (float) y;
+            x2 = x1;
+            x1 = x;
+            y2 = y1;
+            y1 = y;
+        }
+    }
+
+    void applyStandardKWeighting (juce::AudioBuffer<float>& buffer)
+    {
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        {
+            auto* samples = buffer.getWritePointer (ch);
+            runDoubleBiquad (samples, buffer.getNumSamples(), kWeightingShelf48k);
+            runDoubleBiquad (samples, buffer.getNumSamples(), kWeightingHighPass48k);
+        }
+    }
+
+    void applyCookbookKWeighting (juce::AudioBuffer<float>& buffer, double sampleRate)
+    {
+        using Coefficients = juce::dsp::IIR::Coefficients<float>;
+        const auto shelfGain = std::pow (10.0f, kWeightingShelfGainDB / 20.0f);
+        juce::dsp::AudioBlock<float> block (buffer);
+
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        {
+            auto channel = block.getSingleChannelBlock ((size_t) ch);
+            runFreshFilter (channel, Coefficients::makeHighShelf (sampleRate, kWeightingShelfFrequency,
+                                                                  kWeightingShelfQ, shelfGain));
+            runFreshFilter (channel, Coefficients::makeHighPass (sampleRate, kWeightingHighPassFrequency,
+                                                                 kWeightingHighPassQ));
+        }
+    }
+
+    /** Mean square of one gating block, summed over the channels with weight 1. */
+    double gatingBlockPower (const juce::AudioBuffer<float>& buffer, int start, int length)
+    {
+        double power = 0.0;
+
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+            power += sumOfSquares (buffer.getReadPointer (ch, start), length) / (double) length;
+
+        return power;
+    }
+
+    double loudnessOfPower (double power)
+    {
+        return power > 1.0e-30 ? 10.0 * std::log10 (power) - loudnessOffset : silenceLevel;
+    }
+
+    /** Loudness of the mean power of the blocks (the gated average). */
+    double meanLoudness (const std::vector<double>& blockLoudness)
+    {
+        double sum = 0.0;
+
+        for (auto loudness : blockLoudness)
+            sum += std::pow (10.0, (loudness + loudnessOffset) / 10.0);
+
+        return 10.0 * std::log10 (sum / (double) blockLoudness.size()) - loudnessOffset;
+    }
+
+    double measureLoudnessOfCopy (const juce::AudioBuffer<float>& buffer, double sampleRate)
+    {
+        juce::AudioBuffer<float> weighted (buffer);
+        AudioAnalyzer::applyKWeighting (weighted, sampleRate);
+        return AudioAnalyzer::calculateIntegratedLUFS (weighted, sampleRate);
+    }
+
+    //==============================================================================
+    // True peak
+
+    constexpr int truePeakChunkLength = 65536;
+    constexpr size_t truePeakOversamplingStages = 2;   // two 2x stages: 4x
+
+    float largestMagnitude (const juce::dsp::AudioBlock<float>& block)
+    {
+        float peak = 0.0f;
+
+        for (size_t ch = 0; ch < block.getNumChannels(); ++ch)
+        {
+            const auto range = juce::FloatVectorOperations::findMinAndMax (block.getChannelPointer (ch),
+                                                                            (int) block.getNumSamples());
+            peak = juce::jmax (peak, -range.getStart(), range.getEnd());
+        }
+
+        return peak;
+    }
+
+    float oversampledPeak (const juce::AudioBuffer<float>& buffer)
+    {
+        const auto numChannels = buffer.getNumChannels();
+        const auto numSamples = buffer.getNumSamples();
+
+        if (numChannels < 1 || numSamples < 1)
+            return 0.0f;
+
+        juce::dsp::Oversampling<float> oversampler ((size_t) numChannels, truePeakOversamplingStages,
+                                                    juce::dsp::Oversampling<float>::filterHalfBandPolyphaseIIR,
+                                                    true, false);
+
+        // Prepared (and so reset) once: the chunks are fed as one continuous
+        // stream, so the filters' start from rest is seen only at the very start.
+        oversampler.initProcessing ((size_t) truePeakChunkLength);
+
+        float peak = 0.0f;
+
+        for (int start = 0; start < numSamples; start += truePeakChunkLength)
+        {
+            const auto length = juce::jmin (truePeakChunkLength, numSamples - start);
+            const juce::dsp::AudioBlock<const float> chunk (buffer.getArrayOfReadPointers(), (size_t) numChannels,
+                                                            (size_t) start, (size_t) length);
+            peak = juce::jmax (peak, largestMagnitude (oversampler.processSamplesUp (chunk)));
+        }
+
+        return peak;
+    }
+
+    //==============================================================================
+    // Voice activity and signal-to-noise ratio
+
+    constexpr double voiceBlockSeconds = 0.02;
+    constexpr double noiseFloorPercentile = 0.1;
+    constexpr double voicedRmsFactor = 3.0;     // ~9.5 dB above the quiet blocks
+    constexpr double powerFloor = 1.0e-30;
+
+    int numVoiceBlocks (const juce::AudioBuffer<float>& buffer, int blockSize)
+    {
+        if (blockSize < 1 || buffer.getNumChannels() < 1)
+            return 0;
+
+        return (int) (((juce::int64) buffer.getNumSamples() + blockSize - 1) / blockSize);
+    }
+
+    /** Mean square of one voice block over all its channels, the short last block over its own length. */
+    double voiceBlockPower (const juce::AudioBuffer<float>& buffer, int blockIndex, int blockSize)
+    {
+        const auto numSamples = (juce::int64) buffer.getNumSamples();
+        const auto start = (juce::int64) blockIndex * blockSize;
+        const auto length = (int) (juce::jmin (start + blockSize, numSamples) - start);
+
+        if (length < 1 || buffer.getNumChannels() < 1)
+            return 0.0;
+
+        double sum = 0.0;
+
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        {
+            const auto* samples = buffer.getReadPointer (ch, (int) start);
+
+            for (int i = 0; i < length; ++i)
+            {
+                const auto x = (double) samples[i];
+                sum += x * x;
+            }
+        }
+
+        return sum / ((double) buffer.getNumChannels() * (double) length);
+    }
+
+    //==============================================================================
+    // Spectrum frames
+
+    constexpr int tiltMaxOrder = 13;
+    constexpr int tiltMinOrder = 8;
+    constexpr double tiltLowestFrequency = 100.0;
+    constexpr double tiltHighestFraction = 0.25;   // of the sample rate
+    constexpr int tiltMinExtraBins = 10;
+    constexpr int humMaxOrder = 14;
+    constexpr int humMinOrder = 12;
+    constexpr double humNeighbourhoodHz = 20.0;
+    constexpr double silentBinLevel = -120.0;
+
+    /** floor (log2 (numSamples)) capped at maxOrder, so the frame is always full; -1 when empty. */
+    int frameOrder (int numSamples, int maxOrder)
+    {
+        int order = -1;
+
+        for (auto remaining = numSamples; remaining > 0 && order < maxOrder; remaining >>= 1)
+            ++order;
+
+        return order;
+    }
+
+    /** The first 2^order samples mixed to mono, Hann-windowed and transformed.
+        Bin k's real and imaginary parts sit at 2k and 2k + 1.
+    */
+    std::vector<float> transformFirstFrame (const juce::AudioBuffer<float>& buffer, int order)
+    {
+        const auto frameLength = 1 << order;
+        const auto numChannels = buffer.getNumChannels();
+        std::vector<float> frame ((size_t) frameLength * 2, 0.0f);
+
+        for (int i = 0; i < frameLength; ++i)
+        {
+            float sum = 0.0f;
+
+            for (int ch = 0; ch < numChannels; ++ch)
+                sum += buffer.getReadPointer (ch)[i];
+
+            frame[(size_t) i] = sum / (float) numChannels;
+        }
+
+        juce::dsp::WindowingFunction<float> window ((size_t) frameLength,
+                                                    juce::dsp::WindowingFunction<float>::hann, true, 0.0f);
+        window.multiplyWithWindowingTable (frame.data(), (size_t) frameLength);
+
+        juce::dsp::FFT fft (order);
+        fft.performRealOnlyForwardTransform (frame.data(), false);
+        return frame;
+    }
+
+    double binMagnitude (const std::vector<float>& spectrum, int bin)
+    {
+        const auto re = spectrum[(size_t) bin * 2];
+        const auto im = spectrum[(size_t) bin * 2 + 1];
+        return (double) std::sqrt (re * re + im * im);
+    }
+
+    double levelOfMagnitude (double magnitude)
+    {
+        return magnitude > 1.0e-10 ? 20.0 * std::log10 (magnitude) : silentBinLevel;
+    }
+
+    /** How far the hum frequency's peak stands above the mean of the bins around it, in dB. */
+    double humProminence (const std::vector<float>& spectrum, int frameLength, double binWidth, double frequency)
+    {
+        const auto half = frameLength / 2;
+        const auto centre = std::round (frequency / binWidth);
+        const auto offset = std::round (humNeighbourhoodHz / binWidth);
+
+        auto peakLevel = silentBinLevel;
+
+        if (centre >= 1.0 && centre < (double) half)
+        {
+            const auto b = (int) centre;
+            double peak = 0.0;
+
+            for (int k = juce::jmax (1, b - 1); k <= juce::jmin (b + 1, half - 1); ++k)
+                peak = juce::jmax (peak, binMagnitude (spectrum, k));
+
+            peakLevel = levelOfMagnitude (peak);
+        }
+
+        // The bounds stay in double until clamped: for tiny bin widths the
+        // centre and offset lie far outside the int range.
+        const auto first = juce::jmax (1.0, centre - offset);
+        const auto last = juce::jmin (centre + offset, (double) (half - 1));
+        double sum = 0.0;
+        int count = 0;
+
+        if (first <= last)
+        {
+            for (auto k = (int) first; k <= (int) last; ++k)
+            {
+                if (std::abs ((double) k - centre) < 2.0)
+                    continue;
+
+                sum += binMagnitude (spectrum, k);
+                ++count;
+            }
+        }
+
+        const auto neighbourhoodLevel = count > 0 ? levelOfMagnitude (sum / (double) count) : silentBinLevel;
+        return peakLevel - neighbourhoodLevel;
+    }
+
+    //==============================================================================
+    // Sibilance and crest factor
+
+    constexpr float sibilanceLowFrequency = 5000.0f;
+    constexpr float sibilanceHighFrequency = 8000.0f;
+    constexpr float sibilanceQ = 0.707f;
+    constexpr double sibilanceMinNyquist = 8500.0;
+
+    //==============================================================================
+    // The report
+
+    constexpr int reportLabelWidth = 18;
+
+    juce::String reportLabel (const char* name)
+    {
+        const juce::String label = juce::String ("  ") + name;
+        return label + juce::String::repeatedString (" ", reportLabelWidth - label.length());
+    }
+
+    juce::String jsonPair (const char* key, const juce::String& value)
+    {
+        return juce::String ("\"") + key + "\":" + value;
+    }
+
+    /** Input the pass can measure at all: a voice block needs at least one sample. */
+    bool canBeMeasured (const juce::AudioBuffer<float>& buffer, double sampleRate)
+    {
+        return buffer.getNumChannels() >= 1 && buffer.getNumSamples() >= 1
+            && std::isfinite (sampleRate) && sampleRate >= 50.0;
+    }
+}
+
+//==============================================================================
+juce::String AudioAnalyzer::AnalysisResult::toString() const
+{
+    juce::String report;
+    report += utf8 ("[AudioAnalyzer] ──── Pass 1 Results ────\n");
+    report += reportLabel ("Duration:") + juce::String (durationSeconds, 2, false) + "s ("
+              + juce::String (numChannels) + "ch, " + juce::String (sampleRate) + "Hz)\n";
+    report += reportLabel ("LUFS:") + juce::String (integratedLUFS, 1, false) + " LUFS\n";
+    report += reportLabel ("True Peak:") + juce::String (truePeakDBTP, 1, false) + " dBTP\n";
+    report += reportLabel ("SNR:") + juce::String (snrDB, 1, false) + " dB\n";
+    report += reportLabel ("Noise Floor:") + juce::String (noiseFloorDBFS, 1, false) + " dBFS\n";
+    report += reportLabel ("Voiced:") + juce::String (voicedPercent, 1, false) + "%\n";
+    report += reportLabel ("Spectral Tilt:") + juce::String (spectralTiltDB, 2, false) + " dB/oct\n";
+    report += reportLabel ("Sibilance:") + juce::String (sibilanceDBFS, 1, false) + " dBFS (RMS="
+              + juce::String (sibilanceRMS, 6, false) + ")\n";
+    report += reportLabel ("Crest Factor:") + juce::String (crestFactorDB, 1, false) + " dB\n";
+    report += reportLabel ("Grid Hum:") + (hasGridHum ? "DETECTED" : "None") + "\n";
+    report += juce::String ("[AudioAnalyzer] ") + juce::String::repeatedString (utf8 ("─"), 26);
+    return report;
+}
+
+juce::String AudioAnalyzer::AnalysisResult::toJSON() const
+{
+    juce::StringArray pairs;
+    pairs.add (jsonPair ("integratedLUFS", juce::String (integratedLUFS, 2, false)));
+    pairs.add (jsonPair ("truePeakDBTP", juce::String (truePeakDBTP, 2, false)));
+    pairs.add (jsonPair ("snrDB", juce::String (snrDB, 2, false)));
+    pairs.add (jsonPair ("noiseFloorDBFS", juce::String (noiseFloorDBFS, 2, false)));
+    pairs.add (jsonPair ("voicedPercent", juce::String (voicedPercent, 2, false)));
+    pairs.add (jsonPair ("spectralTiltDB", juce::String (spectralTiltDB, 3, false)));
+    pairs.add (jsonPair ("sibilanceRMS", juce::String (sibilanceRMS, 6, false)));
+    pairs.add (jsonPair ("sibilanceDBFS", juce::String (sibilanceDBFS, 2, false)));
+    pairs.add (jsonPair ("crestFactorDB", juce::String (crestFactorDB, 2, false)));
+    pairs.add (jsonPair ("sampleRate", juce::String (sampleRate, 0, false)));
+    pairs.add (jsonPair ("numChannels", juce::String (numChannels)));
+    pairs.add (jsonPair ("durationSeconds", juce::String (durationSeconds, 3, false)));
+    pairs.add (jsonPair ("hasGridHum", hasGridHum ? "true" : "false"));
+    return "{" + pairs.joinIntoString (",") + "}";
+}
+
+//==============================================================================
+AudioAnalyzer::AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    AnalysisResult result;
+    result.sampleRate = sampleRate;
+    result.numChannels = buffer.getNumChannels();
+    result.numSamples = buffer.getNumSamples();
+    result.durationSeconds = sampleRate > 0.0 ? (double) result.numSamples / sampleRate : 0.0;
+
+    juce::Logger::writeToLog (separatorRule());
+    juce::Logger::writeToLog (utf8 ("[AudioAnalyzer] Pass 1 — Offline Analysis"));
+    juce::Logger::writeToLog ("[AudioAnalyzer] " + juce::String (result.numChannels) + "ch, "
+                              + juce::String (sampleRate) + "Hz, " + juce::String (result.durationSeconds, 2, false)
+                              + "s (" + juce::String (result.numSamples) + " samples)");
+
+    if (canBeMeasured (buffer, sampleRate))
+    {
+        // Only the loudness sees the weighted signal; its copy is gone before
+        // the next measurement, so the pass never holds two copies at once.
+        result.integratedLUFS = measureLoudnessOfCopy (buffer, sampleRate);
+        result.truePeakDBTP = calculateTruePeak (buffer, sampleRate);
+
+        {
+            const auto blockSize = truncateToSampleCount (sampleRate * voiceBlockSeconds);
+            const auto flags = computeVAD (buffer, sampleRate, blockSize);
+            calculateSNR (buffer, sampleRate, flags, blockSize, result.snrDB, result.noiseFloorDBFS, result.voicedPercent);
+        }
+
+        result.spectralTiltDB = calculateSpectralTilt (buffer, sampleRate);
+        calculateSibilanceEnergy (buffer, sampleRate, result.sibilanceRMS, result.sibilanceDBFS);
+        result.crestFactorDB = calculateCrestFactor (buffer);
+        result.hasGridHum = detectGridHum (buffer, sampleRate);
+    }
+    else
+    {
+        juce::Logger::writeToLog ("[AudioAnalyzer] WARNING: Nothing to measure (needs at least one channel, "
+                                  "one sample and a sample rate of 50 Hz or more); reporting defaults");
+    }
+
+    juce::Logger::writeToLog (result.toString());
+    juce::Logger::writeToLog (separatorRule());
+    return result;
+}
+
+//==============================================================================
+void AudioAnalyzer::applyKWeighting (juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    if (buffer.getNumChannels() < 1)
+        return;
+
+    if (usesStandardCoefficients (sampleRate))
+        applyStandardKWeighting (buffer);
+    else if (isUsableSampleRate (sampleRate))
+        applyCookbookKWeighting (buffer, sampleRate);
+}
+
+double AudioAnalyzer::calculateIntegratedLUFS (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    const auto numSamples = buffer.getNumSamples();
+    const auto blockLength = truncateToSampleCount (sampleRate * loudnessBlockSeconds);
+    const auto hopLength = truncateToSampleCount (sampleRate * loudnessHopSeconds);
+
+    // Below 10 Hz the hop would be 0 samples and the walk would never advance.
+    if (blockLength < 1 || hopLength < 1 || numSamples < blockLength)
+        return silenceLevel;
+
+    const auto numBlocks = (numSamples - blockLength) / hopLength + 1;
+    std::vector<double> blockLoudness;
+    blockLoudness.reserve ((size_t) numBlocks);
+
+    for (int block = 0; block < numBlocks; ++block)
+        blockLoudness.push_back (loudnessOfPower (gatingBlockPower (buffer, block * hopLength, blockLength)));
+
+    std::vector<double> aboveAbsoluteGate;
+
+    for (auto loudness : blockLoudness)
+        if (loudness > absoluteGateLUFS)
+            aboveAbsoluteGate.push_back (loudness);
+
+    if (aboveAbsoluteGate.empty())
+        return silenceLevel;
+
+    const auto relativeThreshold = meanLoudness (aboveAbsoluteGate) - relativeGateLU;
+    std::vector<double> aboveBothGates;
+
+    for (auto loudness : blockLoudness)
+        if (loudness > absoluteGateLUFS && loudness > relativeThreshold)
+            aboveBothGates.push_back (loudness);
+
+    if (aboveBothGates.empty())
+        return silenceLevel;
+
+    const auto integrated = meanLoudness (aboveBothGates);
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/LUFS] Blocks: " + juce::String (numBlocks)
+                              + " | After abs gate: " + juce::String ((int) aboveAbsoluteGate.size())
+                              + " | After rel gate: " + juce::String ((int) aboveBothGates.size())
+                              + " | Integrated: " + juce::String (integrated, 1, false) + " LUFS");
+    return integrated;
+}
+
+//==============================================================================
+double AudioAnalyzer::calculateTruePeak (const juce::AudioBuffer<float>& buffer, double /*sampleRate*/)
+{
+    const auto peak = oversampledPeak (buffer);
+    const auto truePeak = peak > 1.0e-10f ? 20.0 * std::log10 ((double) peak) : silenceLevel;
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/TruePeak] Peak: " + juce::String (peak, 6, false)
+                              + " | " + juce::String (truePeak, 1, false) + " dBTP");
+    return truePeak;
+}
+
+//==============================================================================
+std::vector<bool> AudioAnalyzer::computeVAD (const juce::AudioBuffer<float>& buffer, double /*sampleRate*/, int blockSize)
+{
+    const auto numBlocks = numVoiceBlocks (buffer, blockSize);
+    std::vector<double> blockRms ((size_t) numBlocks);
+
+    for (int block = 0; block < numBlocks; ++block)
+        blockRms[(size_t) block] = std::sqrt (voiceBlockPower (buffer, block, blockSize));
+
+    // The 10th-percentile block stands for the background between words.
+    double noiseFloorEstimate = 0.0;
+
+    if (numBlocks > 0)
+    {
+        auto sorted = blockRms;
+        std::sort (sorted.begin(), sorted.end());
+        noiseFloorEstimate = sorted[(size_t) ((double) numBlocks * noiseFloorPercentile)];
+    }
+
+    const auto threshold = voicedRmsFactor * noiseFloorEstimate;
+    std::vector<bool> flags ((size_t) numBlocks);
+    int numVoiced = 0;
+
+    for (size_t block = 0; block < flags.size(); ++block)
+    {
+        flags[block] = blockRms[block] > threshold;
+        numVoiced += flags[block] ? 1 : 0;
+    }
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/VAD] Blocks: " + juce::String (numBlocks)
+                              + " | Voiced: " + juce::String (numVoiced)
+                              + " | Threshold: " + juce::String (threshold, 6, false)
+                              + " | NoiseFloor(P10): " + juce::String (noiseFloorEstimate, 6, false));
+    return flags;
+}
+
+void AudioAnalyzer::calculateSNR (const juce::AudioBuffer<float>& buffer, double /*sampleRate*/,
+                                  const std::vector<bool>& vadFlags, int blockSize,
+                                  double& snrDB, double& noiseFloorDBFS, double& voicedPercent)
+{
+    const auto numBlocks = (int) vadFlags.size();
+    double signalSum = 0.0, noiseSum = 0.0;
+    int signalBlocks = 0, noiseBlocks = 0;
+
+    for (int block = 0; block < numBlocks; ++block)
+    {
+        const auto power = voiceBlockPower (buffer, block, blockSize);
+
+        if (vadFlags[(size_t) block])
+        {
+            signalSum += power;
+            ++signalBlocks;
+        }
+        else
+        {
+            noiseSum += power;
+            ++noiseBlocks;
+        }
+    }
+
+    voicedPercent = numBlocks > 0 ? (double) signalBlocks / (double) numBlocks * 100.0 : 0.0;
+
+    const auto signalMean = signalBlocks > 0 ? signalSum / (double) signalBlocks : powerFloor;
+    const auto noiseMean = noiseBlocks > 0 ? noiseSum / (double) noiseBlocks : powerFloor;
+
+    snrDB = 10.0 * std::log10 (signalMean / juce::jmax (noiseMean, powerFloor));
+    noiseFloorDBFS = noiseMean > powerFloor ? 10.0 * std::log10 (noiseMean) : silenceLevel;
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/SNR] Signal blocks: " + juce::String (signalBlocks)
+                              + " | Noise blocks: " + juce::String (noiseBlocks)
+                              + " | SNR: " + juce::String (snrDB, 1, false) + " dB"
+                              + " | NoiseFloor: " + juce::String (noiseFloorDBFS, 1, false) + " dBFS");
+}
+
+//==============================================================================
+double AudioAnalyzer::calculateSpectralTilt (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    const auto order = frameOrder (buffer.getNumSamples(), tiltMaxOrder);
+
+    if (order < tiltMinOrder || buffer.getNumChannels() < 1 || ! isUsableSampleRate (sampleRate))
+        return 0.0;
+
+    const auto frameLength = 1 << order;
+    const auto binWidth = sampleRate / (double) frameLength;
+    const auto lowBin = juce::jmax (1.0, std::trunc (tiltLowestFrequency / binWidth));
+    const auto highBin = juce::jmin ((double) (frameLength / 2 - 1), std::trunc (sampleRate * tiltHighestFraction / binWidth));
+
+    if (highBin <= lowBin + tiltMinExtraBins)
+        return 0.0;
+
+    const auto lo = (int) lowBin;
+    const auto hi = (int) highBin;
+    const auto spectrum = transformFirstFrame (buffer, order);
+
+    // Least-squares line of level (dB) against frequency (octaves), every bin weighted equally.
+    double sumX = 0.0, sumY = 0.0, sumXX = 0.0, sumXY = 0.0;
+
+    for (int k = lo; k <= hi; ++k)
+    {
+        const auto x = std::log2 ((double) k * binWidth);
+        const auto y = levelOfMagnitude (binMagnitude (spectrum, k));
+        sumX += x;
+        sumY += y;
+        sumXX += x * x;
+        sumXY += x * y;
+    }
+
+    const auto n = (double) (hi - lo + 1);
+    const auto denominator = n * sumXX - sumX * sumX;
+    const auto slope = std::abs (denominator) > 1.0e-10 ? (n * sumXY - sumX * sumY) / denominator : 0.0;
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/SpectralTilt] Slope: " + juce::String (slope, 2, false)
+                              + " dB/octave | Profile: " + tiltProfile (slope)
+                              + " | Bins analyzed: " + juce::String (lo) + "-" + juce::String (hi));
+    return slope;
+}
+
+bool AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    const auto order = frameOrder (buffer.getNumSamples(), humMaxOrder);
+
+    if (order < humMinOrder || buffer.getNumChannels() < 1 || ! isUsableSampleRate (sampleRate))
+        return false;
+
+    const auto frameLength = 1 << order;
+    const auto binWidth = sampleRate / (double) frameLength;
+    const auto spectrum = transformFirstFrame (buffer, order);
+
+    const auto prominence50 = humProminence (spectrum, frameLength, binWidth, 50.0);
+    const auto prominence100 = humProminence (spectrum, frameLength, binWidth, 100.0);
+    const auto prominence150 = humProminence (spectrum, frameLength, binWidth, 150.0);
+
+    // A strong fundamental alone, or the two harmonics together: rectified
+    // supplies and high-passed recordings carry hum mostly above 50 Hz.
+    return prominence50 > 15.0 || (prominence100 > 12.0 && prominence150 > 10.0);
+}
+
+juce::String AudioAnalyzer::tiltProfile (double slopeDBPerOctave)
+{
+    if (slopeDBPerOctave < -3.0)  return "Very Dark/Muddy";
+    if (slopeDBPerOctave < -1.0)  return "Slightly Dark";
+    if (slopeDBPerOctave < 1.0)   return "Balanced";
+    return "Bright/Thin";
+}
+
+//==============================================================================
+void AudioAnalyzer::calculateSibilanceEnergy (const juce::AudioBuffer<float>& buffer, double sampleRate,
+                                              double& sibilanceRMS, double& sibilanceDBFS)
+{
+    sibilanceRMS = 0.0;
+    sibilanceDBFS = silenceLevel;
+
+    // Below 17 kHz the band's 8 kHz edge would sit too close to (or past) Nyquist to measure.
+    if (! (sampleRate * 0.5 >= sibilanceMinNyquist))
+    {
+        juce::Logger::writeToLog ("[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis");
+        return;
+    }
+
+    using Coefficients = juce::dsp::IIR::Coefficients<float>;
+    const auto highPass = Coefficients::makeHighPass (sampleRate, sibilanceLowFrequency, sibilanceQ);
+    const auto lowPass = Coefficients::makeLowPass (sampleRate, sibilanceHighFrequency, sibilanceQ);
+
+    const auto numChannels = buffer.getNumChannels();
+    const auto numSamples = buffer.getNumSamples();
+    double sum = 0.0;
+
+    if (numSamples > 0)
+    {
+        std::vector<float> band ((size_t) numSamples);
+        float* channels[] = { band.data() };
+        const juce::dsp::AudioBlock<float> block (channels, 1, (size_t) numSamples);
+
+        for (int ch = 0; ch < numChannels; ++ch)
+        {
+            std::copy_n (buffer.getReadPointer (ch), numSamples, band.begin());
+            runFreshFilter (block, highPass);
+            runFreshFilter (block, lowPass);
+            sum += sumOfSquares (band.data(), numSamples);
+        }
+    }
+
+    const auto total = (double) numChannels * (double) numSamples;
+
+    if (total > 0.0)
+    {
+        sibilanceRMS = std::sqrt (sum / total);
+        sibilanceDBFS = sibilanceRMS > 1.0e-10 ? 20.0 * std::log10 (sibilanceRMS) : silenceLevel;
+    }
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: " + juce::String (sibilanceRMS, 6, false)
+                              + " | " + juce::String (sibilanceDBFS, 1, false) + " dBFS");
+}
+
+double AudioAnalyzer::calculateCrestFactor (const juce::AudioBuffer<float>& buffer)
+{
+    const auto numChannels = buffer.getNumChannels();
+    const auto numSamples = buffer.getNumSamples();
+    float peak = 0.0f;
+    double sum = 0.0;
+
+    for (int ch = 0; ch < numChannels; ++ch)
+    {
+        const auto* samples = buffer.getReadPointer (ch);
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const auto magnitude = std::abs (samples[i]);
+
+            if (magnitude > peak)
+                peak = magnitude;
+
+            const auto x = (double) samples[i];
+            sum += x * x;
+        }
+    }
+
+    const auto total = (double) numChannels * (double) numSamples;
+    const auto rms = total >= 1.0 ? std::sqrt (sum / total) : powerFloor;
+    const auto crest = rms > 1.0e-10 && peak > 1.0e-10 ? 20.0 * std::log10 ((double) peak / rms) : 0.0;
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/CrestFactor] Peak: " + juce::String (peak, 6, false)
+                              + " | RMS: " + juce::String (rms, 6, false)
+                              + " | Crest: " + juce::String (crest, 1, false) + " dB"
+                              + " | " + dynamicsClass (crest));
+    return crest;
+}
+
+juce::String AudioAnalyzer::dynamicsClass (double crestFactorDB)
+{
+    if (crestFactorDB < 6.0)   return "Heavily Compressed";
+    if (crestFactorDB < 12.0)  return "Well-Compressed";
+    if (crestFactorDB < 18.0)  return "Moderate Dynamic Range";
+    return "Wide Dynamic Range";
+}
