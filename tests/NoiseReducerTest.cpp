@@ -158,7 +158,7 @@ namespace
 
         const juce::String ffmpegPath = findFFmpeg();
         const juce::File directory = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                         .getNonexistentChildFile ("voxmender-noise", "");
+                                         .getChildFile ("voxmender-noise-" + juce::Uuid().toString());
         const juce::File argumentsFile = directory.getSiblingFile (directory.getFileName() + "-args.txt");
         const juce::File input = directory.getChildFile ("take one.wav");
         const juce::File target = directory.getChildFile ("_stage1_denoised.wav");

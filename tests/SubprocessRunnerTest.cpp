@@ -44,7 +44,7 @@ namespace
         ~TempDirectory()  { directory.deleteRecursively(); }
 
         const juce::File directory = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                         .getNonexistentChildFile ("voxmender-runner", "");
+                                         .getChildFile ("voxmender-runner-" + juce::Uuid().toString());
     };
 
     juce::File writeScript (const juce::File& file, const juce::String& body, bool executable)
