@@ -2,9 +2,60 @@
 
 #include <juce_core/juce_core.h>
 
-/** Denoises a WAV file through the outside DeepFilterNet3 program. */
+/** Denoises a WAV file through the outside DeepFilterNet3 program.
+
+    DeepFilterNet3 is fed audio at the model's rate; a file at another rate is
+    resampled by FFmpeg on the way in and converted back on the way out. Whatever
+    goes wrong, the caller gets audio to go on with: the denoised target, or the
+    input itself unchanged.
+
+    Holds only static functions; calls for different files may run at the same
+    time, each working in a directory of its own.
+*/
 class NoiseReducer
 {
 public:
+    /** What produced a result's outputFile. */
+    enum Engine : juce::int32
+    {
+        deepFilterNet3 = 0,
+        passthrough    = 1
+    };
+
+    /** The settings of one call. */
+    struct Config
+    {
+        juce::String deepFilterPath;        // the DeepFilterNet3 program, passed on unchanged
+        juce::String ffmpegPath;            // the FFmpeg program, passed on unchanged
+        int modelSampleRate = 48000;        // the rate DeepFilterNet3 is fed
+        float attenuationLimitDB = 100.0f;  // below 100 it limits DeepFilterNet3's attenuation
+    };
+
+    /** The outcome of one call. */
+    struct Result
+    {
+        bool success = false;
+        Engine engine = passthrough;
+        juce::File outputFile;              // the audio to go on with
+        juce::String errorMessage;
+        double processingTimeMs = 0.0;
+    };
+
+    /** Denoises inputFile into targetFile. Never fails: when DeepFilterNet3 cannot
+        deliver, the result is a passthrough naming inputFile as the audio to use.
+    */
+    static Result process (const juce::File& inputFile, const juce::File& targetFile, const Config& config);
+
+    /** Runs DeepFilterNet3 (with FFmpeg around it when the rates differ) and puts its
+        output at targetFile; success is false, with the reason, when it cannot.
+    */
+    static Result runDeepFilterNet3 (const juce::File& inputFile, const juce::File& targetFile, const Config& config);
+
+    /** Has FFmpeg write inputFile as 16-bit PCM at sampleRate into resampledFile;
+        true when FFmpeg succeeded in time and left a non-empty file.
+    */
+    static bool resampleWav (const juce::File& inputFile, const juce::File& resampledFile,
+                             int sampleRate, const juce::String& ffmpegPath);
+
     NoiseReducer() = delete;
 };

@@ -2,9 +2,41 @@
 
 #include <juce_core/juce_core.h>
 
-/** Runs an outside program with a time limit and captures what it prints. */
+/** Runs an outside program with a time limit and captures what it prints.
+
+    Holds only static functions: every run starts from nothing and leaves nothing
+    behind, so runs for different files may go on at the same time.
+*/
 class SubprocessRunner
 {
 public:
+    /** The outcome of one run. */
+    struct Result
+    {
+        int exitCode = -1;          // the child's exit status; 0 after a kill at the time limit
+        juce::String output;        // standard output and standard error together, as UTF-8
+        juce::String errorMessage;  // set only when no child could be started
+        double elapsedMs = 0.0;
+        bool timedOut = false;
+    };
+
+    /** Starts args[0] with the remaining items as its arguments, waits at most
+        timeoutMs for it (killing it when the limit is reached) and returns what it
+        printed and how it ended.
+
+        Empty items are left out of the child's argument list. workingDirectory is
+        accepted for the callers' sake and not used: the child runs in this
+        process's current directory.
+    */
+    static Result run (const juce::StringArray& args, int timeoutMs, const juce::File& workingDirectory);
+
+    /** True when programFile exists as a file and the system's "test -x" finds it executable. */
+    static bool validateBinary (const juce::File& programFile);
+
+    /** True when programFile passes validateBinary and a run with probeArgument
+        ends by itself, within its time limit, with exit code 0.
+    */
+    static bool probeBinary (const juce::File& programFile, const juce::String& probeArgument);
+
     SubprocessRunner() = delete;
 };

@@ -1,3 +1,436 @@
 #include <gtest/gtest.h>
 
 #include "NoiseReducer.h"
+#include "TestSupport.h"
+
+#include <juce_audio_formats/juce_audio_formats.h>
+
+#include <cstdlib>
+#include <thread>
+
+namespace juce
+{
+    // Readable failure messages for lists of lines.
+    static void PrintTo (const StringArray& lines, std::ostream* stream)
+    {
+        *stream << "[" << lines.joinIntoString (" | ") << "]";
+    }
+}
+
+namespace
+{
+    using testing_support::CapturingLogger;
+
+    constexpr double toneAmplitude = 0.5;
+    constexpr float standInGain = 0.5f;   // what the stand-in's "denoising" does to every sample
+
+    /** The real FFmpeg, wherever the system's package manager put it; empty when absent. */
+    juce::String findFFmpeg()
+    {
+        for (const char* path : { "/usr/bin/ffmpeg", "/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg" })
+            if (juce::File (path).existsAsFile())
+                return path;
+
+        return {};
+    }
+
+    /** Sets an environment variable for the stand-in for the lifetime of the object. */
+    struct ScopedEnvironment
+    {
+        ScopedEnvironment (const char* nameToSet, const juce::String& value) : name (nameToSet)
+        {
+            setenv (name, value.toRawUTF8(), 1);
+        }
+
+        ~ScopedEnvironment()   { unsetenv (name); }
+
+        const char* const name;
+    };
+
+    struct Audio
+    {
+        juce::AudioBuffer<float> buffer;
+        double sampleRate = 0.0;
+    };
+
+    void writeWav (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate)
+    {
+        file.deleteFile();
+        auto stream = file.createOutputStream();
+        ASSERT_NE (stream, nullptr) << file.getFullPathName();
+
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), sampleRate,
+                                                                              (unsigned int) buffer.getNumChannels(),
+                                                                              16, {}, 0));
+        ASSERT_NE (writer, nullptr);
+        stream.release();
+        writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
+    }
+
+    /** A quarter of a second of a 1 kHz tone. */
+    juce::File writeTone (const juce::File& file, double sampleRate, double amplitude = toneAmplitude)
+    {
+        writeWav (file, testing_support::makeSine (1, (int) (sampleRate / 4), sampleRate, 1000.0, amplitude), sampleRate);
+        return file;
+    }
+
+    Audio readWav (const juce::File& file)
+    {
+        juce::AudioFormatManager formats;
+        formats.registerBasicFormats();
+        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+
+        Audio audio;
+
+        if (reader != nullptr)
+        {
+            audio.sampleRate = reader->sampleRate;
+            audio.buffer.setSize ((int) reader->numChannels, (int) reader->lengthInSamples);
+            reader->read (&audio.buffer, 0, audio.buffer.getNumSamples(), 0, true, true);
+        }
+
+        return audio;
+    }
+
+    float peakOf (const Audio& audio)
+    {
+        return audio.buffer.getMagnitude (0, audio.buffer.getNumSamples());
+    }
+
+    juce::MemoryBlock contentsOf (const juce::File& file)
+    {
+        juce::MemoryBlock data;
+        file.loadFileAsData (data);
+        return data;
+    }
+
+    /** Names of everything under the directory, relative to it, sorted. */
+    juce::StringArray listTree (const juce::File& directory)
+    {
+        juce::StringArray names;
+
+        for (const auto& entry : directory.findChildFiles (juce::File::findFilesAndDirectories, true))
+            names.add (entry.getRelativePathFrom (directory));
+
+        names.sort (false);
+        return names;
+    }
+
+    //==============================================================================
+    class NoiseReducerTest : public ::testing::Test
+    {
+    protected:
+        void SetUp() override
+        {
+            ASSERT_TRUE (ffmpegPath.isNotEmpty()) << "FFmpeg is needed for these tests and was not found";
+            directory.createDirectory();
+            config.deepFilterPath = VOXMENDER_STANDIN;
+            config.ffmpegPath = ffmpegPath;
+        }
+
+        void TearDown() override
+        {
+            directory.deleteRecursively();
+            argumentsFile.deleteFile();
+        }
+
+        /** The arguments the stand-in got in its last run. */
+        juce::StringArray recordedArguments() const
+        {
+            return juce::StringArray::fromLines (argumentsFile.loadFileAsString().trimEnd());
+        }
+
+        void expectPassthrough (const NoiseReducer::Result& result, const juce::File& input,
+                                const juce::String& reason) const
+        {
+            EXPECT_TRUE (result.success);
+            EXPECT_EQ (result.engine, NoiseReducer::passthrough);
+            EXPECT_EQ (result.outputFile, input);
+            EXPECT_EQ (result.errorMessage, "DeepFilterNet3 failed. Audio unchanged.");
+
+            const auto messages = log.getMessages();
+            const auto failedLine = messages.indexOf ("[NoiseReducer] DeepFilterNet3 FAILED: " + reason);
+            ASSERT_GE (failedLine, 0) << "no failure line for: " << reason;
+            EXPECT_EQ (messages[failedLine + 1],
+                       "[NoiseReducer] Returning original audio (passthrough) to preserve studio quality.");
+        }
+
+        const juce::String ffmpegPath = findFFmpeg();
+        const juce::File directory = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                                         .getChildFile ("voxmender-noise-" + juce::Uuid().toString());
+        const juce::File argumentsFile = directory.getSiblingFile (directory.getFileName() + "-args.txt");
+        const juce::File input = directory.getChildFile ("take one.wav");
+        const juce::File target = directory.getChildFile ("_stage1_denoised.wav");
+
+        CapturingLogger log;
+        NoiseReducer::Config config;
+        ScopedEnvironment recordArguments { "VOXMENDER_STANDIN_ARGS", argumentsFile.getFullPathName() };
+    };
+}
+
+//==============================================================================
+TEST_F (NoiseReducerTest, InputAtModelRateGoesStraightToDeepFilterNet3)
+{
+    writeTone (input, 48000.0);
+    config.ffmpegPath = "/nonexistent/ffmpeg";   // any FFmpeg run would fail the call
+
+    const auto result = NoiseReducer::process (input, target, config);
+
+    EXPECT_TRUE (result.success);
+    EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+    EXPECT_EQ (result.outputFile, target);
+    EXPECT_TRUE (result.errorMessage.isEmpty());
+
+    const auto denoised = readWav (target);
+    EXPECT_EQ (denoised.sampleRate, 48000.0);
+    EXPECT_NEAR (peakOf (denoised), standInGain * toneAmplitude, 0.01);
+
+    const auto args = recordedArguments();
+    ASSERT_EQ (args.size(), 3) << args.joinIntoString (" | ");
+    EXPECT_EQ (args[0], input.getFullPathName());
+    EXPECT_EQ (args[1], "--output-dir");
+    EXPECT_TRUE (juce::File (args[2]).isAChildOf (directory)) << args[2];
+
+    const auto messages = log.getMessages();
+    ASSERT_GE (messages.size(), 4);
+    EXPECT_EQ (messages[0], "========================================");
+    EXPECT_EQ (messages[1], "[NoiseReducer] Starting noise reduction pipeline");
+    EXPECT_EQ (messages[2], "[NoiseReducer] Input:  " + input.getFullPathName());
+    EXPECT_EQ (messages[3], "[NoiseReducer] Output: " + target.getFullPathName());
+    EXPECT_TRUE (messages.strings.getLast().startsWith ("[NoiseReducer] DeepFilterNet3 succeeded in "));
+    EXPECT_TRUE (messages.strings.getLast().endsWith ("ms"));
+    EXPECT_EQ (messages.joinIntoString ("\n").indexOf ("[NoiseReducer/DF3]"), -1);
+    EXPECT_EQ (messages.joinIntoString ("\n").indexOf ("ffmpeg"), -1);
+
+    EXPECT_EQ (listTree (directory), juce::StringArray ("_stage1_denoised.wav", "take one.wav"));
+}
+
+TEST_F (NoiseReducerTest, OtherRatesAreResampledForDeepFilterNet3AndBack)
+{
+    writeTone (input, 44100.0);
+
+    const auto result = NoiseReducer::process (input, target, config);
+
+    EXPECT_TRUE (result.success);
+    EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+    EXPECT_EQ (result.outputFile, target);
+
+    const auto denoised = readWav (target);
+    EXPECT_EQ (denoised.sampleRate, 44100.0);
+    EXPECT_NEAR (peakOf (denoised), standInGain * toneAmplitude, 0.01);
+
+    EXPECT_TRUE (log.contains ("[NoiseReducer/DF3] Input is 44100Hz, resampling to 48000Hz"));
+    const auto allLines = log.getMessages().joinIntoString ("\n");
+    EXPECT_TRUE (allLines.contains (" -ar 48000 -acodec pcm_s16le -y "));
+    EXPECT_TRUE (allLines.contains (" -ar 44100 -acodec pcm_s16le -y "));
+
+    EXPECT_EQ (juce::File (recordedArguments()[0]).getFileName(), "_df3_resampled_48k.wav");
+    EXPECT_EQ (listTree (directory), juce::StringArray ("_stage1_denoised.wav", "take one.wav"));
+}
+
+TEST_F (NoiseReducerTest, AttenuationLimitIsPassedOnlyBelow100)
+{
+    writeTone (input, 48000.0);
+
+    struct Case { float limitDB; const char* passed; };
+
+    const Case cases[] = { { 100.0f, nullptr }, { 150.0f, nullptr }, { 15.0f, "15" }, { 99.5f, "99.5" } };
+
+    for (const auto& c : cases)
+    {
+        config.attenuationLimitDB = c.limitDB;
+        ASSERT_TRUE (NoiseReducer::process (input, target, config).success);
+
+        const auto args = recordedArguments();
+
+        if (c.passed == nullptr)
+        {
+            EXPECT_EQ (args.size(), 3) << c.limitDB;
+        }
+        else
+        {
+            ASSERT_EQ (args.size(), 5) << c.limitDB;
+            EXPECT_EQ (args[3], "--atten-lim");
+            EXPECT_EQ (args[4], c.passed);
+        }
+    }
+}
+
+TEST_F (NoiseReducerTest, EveryFailurePassesTheInputThroughUnchanged)
+{
+    struct Case
+    {
+        const char* name;
+        const char* mode;
+        double sampleRate;
+        juce::String deepFilterPath, ffmpegPath, reason;
+        bool leavesEmptyOutput;
+    };
+
+    const juce::String standIn = VOXMENDER_STANDIN;
+
+    const Case cases[] = {
+        { "exit 1",           "fail",    48000.0, standIn, ffmpegPath,
+          "DeepFilterNet3 process failed (exit code 1): model could not be loaded", false },
+        { "exit 1, resampled", "fail",   44100.0, standIn, ffmpegPath,
+          "DeepFilterNet3 process failed (exit code 1): model could not be loaded", false },
+        { "writes nothing",   "nothing", 48000.0, standIn, ffmpegPath,
+          "DeepFilterNet3 completed but output file not found or empty", false },
+        { "empty output",     "empty",   48000.0, standIn, ffmpegPath,
+          "DeepFilterNet3 completed but output file not found or empty", true },
+        { "empty path",       "",        48000.0, {},      ffmpegPath,
+          "DeepFilterNet3 process failed (exit code 255): ", false },
+        { "no FFmpeg",        "",        44100.0, standIn, "/nonexistent/ffmpeg",
+          "Failed to resample input to 48kHz for DeepFilterNet3", false },
+        { "unreadable input", "",        0.0,     standIn, ffmpegPath,
+          "Cannot read input WAV file", false },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        directory.deleteRecursively();
+        directory.createDirectory();
+        log.clear();
+
+        if (c.sampleRate > 0.0)
+            writeTone (input, c.sampleRate);
+        else
+            input.replaceWithText ("not audio at all");
+
+        const auto inputBefore = contentsOf (input);
+        const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", c.mode);
+        config.deepFilterPath = c.deepFilterPath;
+        config.ffmpegPath = c.ffmpegPath;
+
+        expectPassthrough (NoiseReducer::process (input, target, config), input, c.reason);
+
+        EXPECT_EQ (contentsOf (input), inputBefore);
+        EXPECT_FALSE (target.exists());
+
+        // Only what DeepFilterNet3 left behind may stay, inside the call's own directory.
+        const auto leftovers = listTree (directory);
+
+        if (c.leavesEmptyOutput)
+        {
+            ASSERT_EQ (leftovers.size(), 4) << leftovers.joinIntoString (" | ");
+            EXPECT_TRUE (leftovers[2].endsWith ("take one_DeepFilterNet3.wav"));
+        }
+        else
+        {
+            EXPECT_EQ (leftovers, juce::StringArray ("take one.wav"));
+        }
+    }
+}
+
+TEST_F (NoiseReducerTest, OldFileAtTheTargetIsNeverTakenForTheOutput)
+{
+    // The target bears the name DeepFilterNet3 gives its output; a leftover from an
+    // earlier run must be replaced, never mistaken for this run's output.
+    const auto namedTarget = directory.getChildFile ("take one_DeepFilterNet3.wav");
+
+    for (const char* mode : { "nothing", "" })
+    {
+        SCOPED_TRACE (mode);
+        log.clear();
+        writeTone (input, 48000.0);
+        writeTone (namedTarget, 48000.0, 0.9);
+        const ScopedEnvironment standInMode ("VOXMENDER_STANDIN_MODE", mode);
+
+        const auto result = NoiseReducer::process (input, namedTarget, config);
+
+        if (juce::String (mode) == "nothing")
+        {
+            expectPassthrough (result, input, "DeepFilterNet3 completed but output file not found or empty");
+        }
+        else
+        {
+            EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+            EXPECT_NEAR (peakOf (readWav (namedTarget)), standInGain * toneAmplitude, 0.01);
+        }
+    }
+}
+
+TEST_F (NoiseReducerTest, OutputNamedLikeItsInputLeavesTheInputAlone)
+{
+    const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", "plain");
+
+    for (const double sampleRate : { 48000.0, 44100.0 })
+    {
+        SCOPED_TRACE (sampleRate);
+        writeTone (input, sampleRate);
+        const auto inputBefore = contentsOf (input);
+
+        const auto result = NoiseReducer::process (input, target, config);
+
+        EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+        EXPECT_EQ (contentsOf (input), inputBefore);
+        EXPECT_NEAR (peakOf (readWav (target)), standInGain * toneAmplitude, 0.01);
+        EXPECT_EQ (readWav (target).sampleRate, sampleRate);
+    }
+}
+
+TEST_F (NoiseReducerTest, FailedConversionBackLeavesTheTargetAtTheModelRate)
+{
+    // An FFmpeg that converts to 48 kHz but fails on the way back.
+    const auto tools = directory.getSiblingFile (directory.getFileName() + "-tools");
+    tools.createDirectory();
+    const auto halfFFmpeg = tools.getChildFile ("ffmpeg");
+    halfFFmpeg.replaceWithText ("#!/bin/sh\ncase \" $* \" in *\" -ar 48000 \"*) exec '" + ffmpegPath
+                                + "' \"$@\";; esac\nexit 1\n",
+                                false, false, "\n");
+    halfFFmpeg.setExecutePermission (true);
+    config.ffmpegPath = halfFFmpeg.getFullPathName();
+
+    writeTone (input, 44100.0);
+    const auto result = NoiseReducer::process (input, target, config);
+    tools.deleteRecursively();
+
+    EXPECT_TRUE (result.success);
+    EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+    EXPECT_EQ (result.outputFile, target);
+
+    const auto denoised = readWav (target);
+    EXPECT_EQ (denoised.sampleRate, 48000.0);
+    EXPECT_NEAR (peakOf (denoised), standInGain * toneAmplitude, 0.01);
+    EXPECT_EQ (listTree (directory), juce::StringArray ("_stage1_denoised.wav", "take one.wav"));
+}
+
+TEST_F (NoiseReducerTest, CallsAtTheSameTimeKeepTheirOwnFiles)
+{
+    // Eight inputs in one folder, denoised into one folder at once; each tone has its
+    // own level, so each target shows whose output it holds.
+    constexpr int numCalls = 8;
+    const auto amplitudeOf = [] (int call) { return 0.08 * (call + 1); };
+
+    juce::Array<juce::File> inputs, targets;
+
+    for (int call = 0; call < numCalls; ++call)
+    {
+        inputs.add (writeTone (directory.getChildFile ("in" + juce::String (call) + ".wav"), 44100.0, amplitudeOf (call)));
+        targets.add (directory.getChildFile ("out" + juce::String (call) + ".wav"));
+    }
+
+    NoiseReducer::Result results[numCalls];
+    std::vector<std::thread> threads;
+
+    for (int call = 0; call < numCalls; ++call)
+        threads.emplace_back ([&, call] { results[call] = NoiseReducer::process (inputs[call], targets[call], config); });
+
+    for (auto& thread : threads)
+        thread.join();
+
+    for (int call = 0; call < numCalls; ++call)
+    {
+        SCOPED_TRACE (call);
+        EXPECT_EQ (results[call].engine, NoiseReducer::deepFilterNet3);
+        EXPECT_EQ (results[call].outputFile, targets[call]);
+
+        const auto denoised = readWav (targets[call]);
+        EXPECT_EQ (denoised.sampleRate, 44100.0);
+        EXPECT_NEAR (peakOf (denoised), standInGain * amplitudeOf (call), 0.01);
+    }
+
+    EXPECT_EQ (listTree (directory).size(), 2 * numCalls);
+}
