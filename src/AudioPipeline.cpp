@@ -195,6 +195,20 @@ namespace
     constexpr float saturationShelfHz     = 14000.0f;
     constexpr float saturationShelfQ      = 0.707f;
     constexpr float saturationShelfGainDB = -1.0f;
+
+    /** The saturation curve in place: t = gain x, y = t / (|t| + 1). Odd-symmetric, slope
+        `gain` at zero, and never beyond +-1 for a finite input. Three plain single-precision
+        operations per sample over contiguous memory, so a vectorised loop gives exactly the
+        bits of the scalar one.
+    */
+    void applySoftClip (float* samples, int numSamples, float gain) noexcept
+    {
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const float driven = gain * samples[i];
+            samples[i] = driven / (std::abs (driven) + 1.0f);
+        }
+    }
 }
 
 //==============================================================================
@@ -332,19 +346,6 @@ void AudioPipeline::applyLimiter (juce::AudioBuffer<float>& buffer, double sampl
 
     juce::Logger::writeToLog ("[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling="
                               + oneDecimal (ceilingDB) + " dBTP)");
-}
-
-//==============================================================================
-void AudioPipeline::applySoftClip (float* samples, int numSamples, float gain) noexcept
-{
-    // Odd-symmetric, slope `gain` at zero, and never beyond +-1 for a finite input.
-    // Three plain single-precision operations per sample, so a vectorised loop gives
-    // exactly the bits of the scalar one.
-    for (int i = 0; i < numSamples; ++i)
-    {
-        const float driven = gain * samples[i];
-        samples[i] = driven / (std::abs (driven) + 1.0f);
-    }
 }
 
 void AudioPipeline::applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, double sampleRate, float driveDB)

@@ -77,11 +77,5 @@ public:
     */
     static void applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, double sampleRate, float driveDB);
 
-    /** The saturation curve in place: t = gain * x, y = t / (|t| + 1), in single precision.
-        A plain loop over contiguous samples, so the compiler may vectorise it without
-        changing a bit of the result.
-    */
-    static void applySoftClip (float* samples, int numSamples, float gain) noexcept;
-
     AudioPipeline() = delete;
 };

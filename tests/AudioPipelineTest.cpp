@@ -674,29 +674,44 @@ TEST (AudioPipelineSaturation, DriveAtOrBelowMinus100Silences)
     }
 }
 
-// The loop may be vectorised, but every lane must give the bits of the plain formula,
-// including the samples left over at either end of an unaligned run.
-TEST (AudioPipelineSaturation, SoftClipMatchesTheScalarFormulaBitForBit)
+// The curve may be vectorised, but every lane must give the bits of the plain per-sample
+// formula, including the samples left over at either end of a channel that does not start
+// on a vector boundary. The reference runs the scalar formula, then the same -1 dB shelf.
+TEST (AudioPipelineSaturation, SameBitsAsTheScalarCurveThenTheShelf)
 {
-    const auto noise = testing_support::makeNoise (1, 100003, 4.0, 7);
+    constexpr double rate = 48000.0;
+    const auto noise = testing_support::makeNoise (2, 100003, 4.0, 7);
+    const CapturingLogger quiet;
 
-    for (float gain : { juce::Decibels::decibelsToGain (0.2f), juce::Decibels::decibelsToGain (2.0f), 0.0f, 37.5f })
+    for (float driveDB : { 0.2f, 2.0f, 31.5f })
     {
         for (int offset : { 0, 1, 3 })
         {
-            const auto* x = noise.getReadPointer (0) + offset;
-            const int n = noise.getNumSamples() - offset;
+            SCOPED_TRACE (juce::String (driveDB) + " dB, offset " + juce::String (offset));
+            const int length = noise.getNumSamples() - offset;
 
-            std::vector<float> shaped (x, x + n);
-            AudioPipeline::applySoftClip (shaped.data(), n, gain);
+            auto storage = noise;
+            float* channels[] { storage.getWritePointer (0) + offset, storage.getWritePointer (1) + offset };
+            juce::AudioBuffer<float> shifted (channels, 2, length);
+            AudioPipeline::applyHarmonicSaturation (shifted, rate, driveDB);
 
-            for (int i = 0; i < n; ++i)
+            const auto gain = juce::Decibels::decibelsToGain (driveDB);
+            juce::AudioBuffer<float> expected (2, length);
+
+            for (int ch = 0; ch < 2; ++ch)
             {
-                volatile float t = gain * x[i];
-                volatile float denominator = std::abs (t) + 1.0f;
-                const float expected = t / denominator;
-                ASSERT_EQ (std::memcmp (&shaped[(size_t) i], &expected, sizeof (float)), 0)
-                    << "gain " << gain << ", offset " << offset << ", sample " << i;
+                for (int i = 0; i < length; ++i)
+                {
+                    volatile float t = gain * noise.getSample (ch, i + offset);
+                    volatile float denominator = std::abs (t) + 1.0f;
+                    expected.setSample (ch, i, t / denominator);
+                }
+
+                juce::dsp::IIR::Filter<float> shelf (Coefficients::makeHighShelf (rate, 14000.0f, 0.707f, juce::Decibels::decibelsToGain (-1.0f)));
+                auto block = juce::dsp::AudioBlock<float> (expected).getSingleChannelBlock ((size_t) ch);
+                shelf.process (juce::dsp::ProcessContextReplacing<float> (block));
+
+                ASSERT_EQ (std::memcmp (channels[ch], expected.getReadPointer (ch), sizeof (float) * (size_t) length), 0) << "channel " << ch;
             }
         }
     }
