@@ -60,7 +60,9 @@ public:
     */
     static void applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDB);
 
-    /** A 2:1 downward expander below thresholdDB, channels unlinked. */
+    /** A 2:1 downward expander below thresholdDB, channels unlinked. A threshold at or below
+        -200 dB has a level of zero, with nothing below it, and leaves the buffer unchanged.
+    */
     static void applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDB);
 
     /** A fixed, slow levelling compressor: -18 dB, 3:1, 12 ms attack, 250 ms release, channels unlinked. */
