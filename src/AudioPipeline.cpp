@@ -173,6 +173,18 @@ namespace
 
     constexpr float expanderRatio = 2.0f, expanderAttackMs = 1.0f, expanderReleaseMs = 300.0f;
 
+    /** JUCE's gate takes a threshold at or below this as a level of zero. */
+    constexpr float gateZeroLevelDB = -200.0f;
+
+    /** With a zero threshold level no envelope lies below the threshold, so the gate could only
+        divide silence by that zero and hand back NaN. Written so that a threshold that is not
+        a number counts as zero too, as it does in JUCE.
+    */
+    bool expanderCanAct (float thresholdDB) noexcept
+    {
+        return thresholdDB > gateZeroLevelDB;
+    }
+
     constexpr float optoThresholdDB = -18.0f, optoRatio = 3.0f, optoAttackMs = 12.0f, optoReleaseMs = 250.0f;
 
     constexpr float limiterReleaseMs = 50.0f;
@@ -183,6 +195,20 @@ namespace
     constexpr float saturationShelfHz     = 14000.0f;
     constexpr float saturationShelfQ      = 0.707f;
     constexpr float saturationShelfGainDB = -1.0f;
+
+    /** The saturation curve in place: t = gain x, y = t / (|t| + 1). Odd-symmetric, slope
+        `gain` at zero, and never beyond +-1 for a finite input. Three plain single-precision
+        operations per sample over contiguous memory, so a vectorised loop gives exactly the
+        bits of the scalar one.
+    */
+    void applySoftClip (float* samples, int numSamples, float gain) noexcept
+    {
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const float driven = gain * samples[i];
+            samples[i] = driven / (std::abs (driven) + 1.0f);
+        }
+    }
 }
 
 //==============================================================================
@@ -265,7 +291,7 @@ void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampl
 
 void AudioPipeline::applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDB)
 {
-    if (hasAudio (buffer))
+    if (hasAudio (buffer) && expanderCanAct (thresholdDB))
     {
         // JUCE's noise gate with a finite ratio is a downward expander: below the threshold
         // every decibel becomes two, above it the gain is 1.
@@ -320,19 +346,6 @@ void AudioPipeline::applyLimiter (juce::AudioBuffer<float>& buffer, double sampl
 
     juce::Logger::writeToLog ("[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling="
                               + oneDecimal (ceilingDB) + " dBTP)");
-}
-
-//==============================================================================
-void AudioPipeline::applySoftClip (float* samples, int numSamples, float gain) noexcept
-{
-    // Odd-symmetric, slope `gain` at zero, and never beyond +-1 for a finite input.
-    // Three plain single-precision operations per sample, so a vectorised loop gives
-    // exactly the bits of the scalar one.
-    for (int i = 0; i < numSamples; ++i)
-    {
-        const float driven = gain * samples[i];
-        samples[i] = driven / (std::abs (driven) + 1.0f);
-    }
 }
 
 void AudioPipeline::applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, double sampleRate, float driveDB)

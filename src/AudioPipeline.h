@@ -60,7 +60,9 @@ public:
     */
     static void applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDB);
 
-    /** A 2:1 downward expander below thresholdDB, channels unlinked. */
+    /** A 2:1 downward expander below thresholdDB, channels unlinked. A threshold at or below
+        -200 dB has a level of zero, with nothing below it, and leaves the buffer unchanged.
+    */
     static void applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDB);
 
     /** A fixed, slow levelling compressor: -18 dB, 3:1, 12 ms attack, 250 ms release, channels unlinked. */
@@ -76,12 +78,6 @@ public:
         spectrum by 1 dB with a high shelf near 14 kHz.
     */
     static void applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, double sampleRate, float driveDB);
-
-    /** The saturation curve in place: t = gain * x, y = t / (|t| + 1), in single precision.
-        A plain loop over contiguous samples, so the compiler may vectorise it without
-        changing a bit of the result.
-    */
-    static void applySoftClip (float* samples, int numSamples, float gain) noexcept;
 
     AudioPipeline() = delete;
 };

@@ -451,6 +451,72 @@ TEST (AudioPipelineDeEsser, IdleDeEsserIsTheCrossoverAllPass)
     }
 }
 
+// The de-esser compresses each high-band sample as soon as it is split instead of holding
+// two band buffers. That must give exactly the bits of the long way round: split every
+// channel into whole band buffers, then compress the high band channel after channel with
+// one compressor, then add the bands.
+TEST (AudioPipelineDeEsser, SameBitsAsSplittingIntoWholeBandsFirst)
+{
+    const auto deEssWithBandBuffers = [] (juce::AudioBuffer<float>& buffer, double rate, float thresholdDB)
+    {
+        const int channels = buffer.getNumChannels(), length = buffer.getNumSamples();
+        const auto crossover = juce::jmin (std::fma ((float) rate, 0.5f, -1.0f), 5000.0f);
+
+        juce::dsp::Compressor<float> compressor;
+        compressor.setThreshold (juce::jmax (thresholdDB - 2.0f, -40.0f));
+        compressor.setRatio (4.0f);
+        compressor.setAttack (1.0f);
+        compressor.setRelease (50.0f);
+        compressor.prepare ({ rate, (juce::uint32) length, (juce::uint32) channels });
+
+        juce::AudioBuffer<float> low (channels, length), high (channels, length);
+
+        for (int ch = 0; ch < channels; ++ch)
+        {
+            juce::dsp::LinkwitzRileyFilter<float> lowPass, highPass;
+            lowPass.setType (juce::dsp::LinkwitzRileyFilterType::lowpass);
+            highPass.setType (juce::dsp::LinkwitzRileyFilterType::highpass);
+            lowPass.setCutoffFrequency (crossover);
+            highPass.setCutoffFrequency (crossover);
+            lowPass.prepare ({ rate, (juce::uint32) length, 1 });
+            highPass.prepare ({ rate, (juce::uint32) length, 1 });
+
+            for (int i = 0; i < length; ++i)
+            {
+                low.setSample (ch, i, lowPass.processSample (0, buffer.getSample (ch, i)));
+                high.setSample (ch, i, highPass.processSample (0, buffer.getSample (ch, i)));
+            }
+        }
+
+        for (int ch = 0; ch < channels; ++ch)
+            for (int i = 0; i < length; ++i)
+                high.setSample (ch, i, compressor.processSample (ch, high.getSample (ch, i)));
+
+        for (int ch = 0; ch < channels; ++ch)
+            for (int i = 0; i < length; ++i)
+                buffer.setSample (ch, i, low.getSample (ch, i) + high.getSample (ch, i));
+    };
+
+    const CapturingLogger quiet;
+
+    for (double rate : { 48000.0, 22050.0, 8000.0 })
+    {
+        SCOPED_TRACE (rate);
+        auto input = testing_support::makeNoise (3, 12000, 0.05, 11);
+        addBurst (input, 0, rate, 0.3 * rate, 0.6, 2000, 3000);
+        addBurst (input, 2, rate, 0.28 * rate, 0.4, 6000, 4000);
+
+        auto expected = input;
+        deEssWithBandBuffers (expected, rate, -30.0f);
+
+        auto buffer = input;
+        AudioPipeline::applyDeEsser (buffer, rate, -30.0f);
+
+        ASSERT_FALSE (sameSamples (expected, input));
+        EXPECT_TRUE (sameSamples (buffer, expected));
+    }
+}
+
 //==============================================================================
 // Expander, compressor, limiter
 
@@ -477,6 +543,32 @@ TEST (AudioPipelineExpander, DoublesTheDistanceBelowThresholdPerChannel)
     auto alone = channelOf (input, 1);
     logOf ([&] { AudioPipeline::applyExpander (alone, rate, -20.0f); });
     EXPECT_TRUE (sameChannel (buffer, 1, alone, 0));
+}
+
+// A threshold so low that its level is zero (an extreme loudness target can push it there)
+// leaves nothing below it: the audio passes unchanged, and digital silence stays silent
+// instead of turning into NaN.
+TEST (AudioPipelineExpander, ThresholdWithZeroLevelLeavesSilenceAndSignalAlone)
+{
+    constexpr double rate = 48000.0;
+    auto input = testing_support::makeSine (1, 9600, rate, 1000.0, 1.0e-3);
+    input.clear (0, 0, 4800);
+
+    for (float thresholdDB : { -200.0f, -300.0f, -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN() })
+    {
+        SCOPED_TRACE (thresholdDB);
+        auto buffer = input;
+        const auto log = logOf ([&] { AudioPipeline::applyExpander (buffer, rate, thresholdDB); });
+
+        EXPECT_TRUE (sameSamples (buffer, input));
+        ASSERT_EQ (log.size(), 1);
+    }
+
+    // Just above that floor the gate still runs, and silence stays silence.
+    auto buffer = input;
+    logOf ([&] { AudioPipeline::applyExpander (buffer, rate, -199.0f); });
+    EXPECT_EQ (buffer.getMagnitude (0, 0, 4800), 0.0f);
+    EXPECT_TRUE (buffer.findMinMax (0, 0, 9600).getEnd() > 0.0f);
 }
 
 TEST (AudioPipelineOptoCompressor, ReducesALoudToneAndLeavesAQuietOne)
@@ -582,29 +674,44 @@ TEST (AudioPipelineSaturation, DriveAtOrBelowMinus100Silences)
     }
 }
 
-// The loop may be vectorised, but every lane must give the bits of the plain formula,
-// including the samples left over at either end of an unaligned run.
-TEST (AudioPipelineSaturation, SoftClipMatchesTheScalarFormulaBitForBit)
+// The curve may be vectorised, but every lane must give the bits of the plain per-sample
+// formula, including the samples left over at either end of a channel that does not start
+// on a vector boundary. The reference runs the scalar formula, then the same -1 dB shelf.
+TEST (AudioPipelineSaturation, SameBitsAsTheScalarCurveThenTheShelf)
 {
-    const auto noise = testing_support::makeNoise (1, 100003, 4.0, 7);
+    constexpr double rate = 48000.0;
+    const auto noise = testing_support::makeNoise (2, 100003, 4.0, 7);
+    const CapturingLogger quiet;
 
-    for (float gain : { juce::Decibels::decibelsToGain (0.2f), juce::Decibels::decibelsToGain (2.0f), 0.0f, 37.5f })
+    for (float driveDB : { 0.2f, 2.0f, 31.5f })
     {
         for (int offset : { 0, 1, 3 })
         {
-            const auto* x = noise.getReadPointer (0) + offset;
-            const int n = noise.getNumSamples() - offset;
+            SCOPED_TRACE (juce::String (driveDB) + " dB, offset " + juce::String (offset));
+            const int length = noise.getNumSamples() - offset;
 
-            std::vector<float> shaped (x, x + n);
-            AudioPipeline::applySoftClip (shaped.data(), n, gain);
+            auto storage = noise;
+            float* channels[] { storage.getWritePointer (0) + offset, storage.getWritePointer (1) + offset };
+            juce::AudioBuffer<float> shifted (channels, 2, length);
+            AudioPipeline::applyHarmonicSaturation (shifted, rate, driveDB);
 
-            for (int i = 0; i < n; ++i)
+            const auto gain = juce::Decibels::decibelsToGain (driveDB);
+            juce::AudioBuffer<float> expected (2, length);
+
+            for (int ch = 0; ch < 2; ++ch)
             {
-                volatile float t = gain * x[i];
-                volatile float denominator = std::abs (t) + 1.0f;
-                const float expected = t / denominator;
-                ASSERT_EQ (std::memcmp (&shaped[(size_t) i], &expected, sizeof (float)), 0)
-                    << "gain " << gain << ", offset " << offset << ", sample " << i;
+                for (int i = 0; i < length; ++i)
+                {
+                    volatile float t = gain * noise.getSample (ch, i + offset);
+                    volatile float denominator = std::abs (t) + 1.0f;
+                    expected.setSample (ch, i, t / denominator);
+                }
+
+                juce::dsp::IIR::Filter<float> shelf (Coefficients::makeHighShelf (rate, 14000.0f, 0.707f, juce::Decibels::decibelsToGain (-1.0f)));
+                auto block = juce::dsp::AudioBlock<float> (expected).getSingleChannelBlock ((size_t) ch);
+                shelf.process (juce::dsp::ProcessContextReplacing<float> (block));
+
+                ASSERT_EQ (std::memcmp (channels[ch], expected.getReadPointer (ch), sizeof (float) * (size_t) length), 0) << "channel " << ch;
             }
         }
     }
