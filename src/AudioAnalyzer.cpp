@@ -97,6 +97,16 @@ namespace
         return std::abs (sampleRate - 48000.0) < 1.0;
     }
 
+    /** A cookbook biquad needs its corner below half the rate: at or above it
+        the design aliases, its poles can leave the unit circle and the output
+        runs away (hundreds of LUFS, or NaN). At such a rate the stage has no
+        stable form, so it is left out and the loudness stays a loudness.
+    */
+    bool cornerBelowNyquist (float frequency, double sampleRate)
+    {
+        return (double) frequency < sampleRate * 0.5;
+    }
+
     /** Runs one stage in double precision; the state keeps the unrounded output,
         the samples get it rounded to float.
     */
@@ -135,10 +145,14 @@ namespace
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
         {
             auto channel = block.getSingleChannelBlock ((size_t) ch);
-            runFreshFilter (channel, Coefficients::makeHighShelf (sampleRate, kWeightingShelfFrequency,
-                                                                  kWeightingShelfQ, shelfGain));
-            runFreshFilter (channel, Coefficients::makeHighPass (sampleRate, kWeightingHighPassFrequency,
-                                                                 kWeightingHighPassQ));
+
+            if (cornerBelowNyquist (kWeightingShelfFrequency, sampleRate))
+                runFreshFilter (channel, Coefficients::makeHighShelf (sampleRate, kWeightingShelfFrequency,
+                                                                      kWeightingShelfQ, shelfGain));
+
+            if (cornerBelowNyquist (kWeightingHighPassFrequency, sampleRate))
+                runFreshFilter (channel, Coefficients::makeHighPass (sampleRate, kWeightingHighPassFrequency,
+                                                                     kWeightingHighPassQ));
         }
     }
 
