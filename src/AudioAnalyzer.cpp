@@ -228,12 +228,16 @@ namespace
 
         float peak = 0.0f;
 
-        for (int start = 0; start < numSamples; start += truePeakChunkLength)
+        // Advancing by the chunk's own length keeps start at or below numSamples;
+        // a fixed step of a whole chunk would overflow int near the end of
+        // recordings longer than 2^31 - 65536 samples.
+        for (int start = 0; start < numSamples;)
         {
             const auto length = juce::jmin (truePeakChunkLength, numSamples - start);
             const juce::dsp::AudioBlock<const float> chunk (buffer.getArrayOfReadPointers(), (size_t) numChannels,
                                                             (size_t) start, (size_t) length);
             peak = juce::jmax (peak, largestMagnitude (oversampler.processSamplesUp (chunk)));
+            start += length;
         }
 
         return peak;
