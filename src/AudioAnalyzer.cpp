@@ -40,11 +40,9 @@ namespace
         return std::isfinite (sampleRate) && sampleRate > 0.0;
     }
 
-    /** Sum of the squares of one channel's samples, widened to double and added in order. */
-    double sumOfSquares (const float* samples, int numSamples)
+    /** Adds the squares of the samples, widened to double, to the running sum one by one. */
+    double addSquares (double sum, const float* samples, int numSamples)
     {
-        double sum = 0.0;
-
         for (int i = 0; i < numSamples; ++i)
         {
             const auto x = (double) samples[i];
@@ -162,7 +160,7 @@ namespace
         double power = 0.0;
 
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-            power += sumOfSquares (buffer.getReadPointer (ch, start), length) / (double) length;
+            power += addSquares (0.0, buffer.getReadPointer (ch, start), length) / (double) length;
 
         return power;
     }
@@ -754,7 +752,7 @@ void AudioAnalyzer::calculateSibilanceEnergy (const juce::AudioBuffer<float>& bu
             std::copy_n (buffer.getReadPointer (ch), numSamples, band.begin());
             runFreshFilter (block, highPass);
             runFreshFilter (block, lowPass);
-            sum += sumOfSquares (band.data(), numSamples);
+            sum = addSquares (sum, band.data(), numSamples);   // one running sum across the channels
         }
     }
 
