@@ -40,11 +40,9 @@ namespace
         return std::isfinite (sampleRate) && sampleRate > 0.0;
     }
 
-    /** Sum of the squares of one channel's samples, widened to double and added in order. */
-    double sumOfSquares (const float* samples, int numSamples)
+    /** Adds the squares of the samples, widened to double, to the running sum one by one. */
+    double addSquares (double sum, const float* samples, int numSamples)
     {
-        double sum = 0.0;
-
         for (int i = 0; i < numSamples; ++i)
         {
             const auto x = (double) samples[i];
@@ -97,6 +95,16 @@ namespace
         return std::abs (sampleRate - 48000.0) < 1.0;
     }
 
+    /** A cookbook biquad needs its corner below half the rate: at or above it
+        the design aliases, its poles can leave the unit circle and the output
+        runs away (hundreds of LUFS, or NaN). At such a rate the stage has no
+        stable form, so it is left out and the loudness stays a loudness.
+    */
+    bool cornerBelowNyquist (float frequency, double sampleRate)
+    {
+        return (double) frequency < sampleRate * 0.5;
+    }
+
     /** Runs one stage in double precision; the state keeps the unrounded output,
         the samples get it rounded to float.
     */
@@ -135,10 +143,14 @@ namespace
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
         {
             auto channel = block.getSingleChannelBlock ((size_t) ch);
-            runFreshFilter (channel, Coefficients::makeHighShelf (sampleRate, kWeightingShelfFrequency,
-                                                                  kWeightingShelfQ, shelfGain));
-            runFreshFilter (channel, Coefficients::makeHighPass (sampleRate, kWeightingHighPassFrequency,
-                                                                 kWeightingHighPassQ));
+
+            if (cornerBelowNyquist (kWeightingShelfFrequency, sampleRate))
+                runFreshFilter (channel, Coefficients::makeHighShelf (sampleRate, kWeightingShelfFrequency,
+                                                                      kWeightingShelfQ, shelfGain));
+
+            if (cornerBelowNyquist (kWeightingHighPassFrequency, sampleRate))
+                runFreshFilter (channel, Coefficients::makeHighPass (sampleRate, kWeightingHighPassFrequency,
+                                                                     kWeightingHighPassQ));
         }
     }
 
@@ -148,7 +160,7 @@ namespace
         double power = 0.0;
 
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-            power += sumOfSquares (buffer.getReadPointer (ch, start), length) / (double) length;
+            power += addSquares (0.0, buffer.getReadPointer (ch, start), length) / (double) length;
 
         return power;
     }
@@ -214,12 +226,16 @@ namespace
 
         float peak = 0.0f;
 
-        for (int start = 0; start < numSamples; start += truePeakChunkLength)
+        // Advancing by the chunk's own length keeps start at or below numSamples;
+        // a fixed step of a whole chunk would overflow int near the end of
+        // recordings longer than 2^31 - 65536 samples.
+        for (int start = 0; start < numSamples;)
         {
             const auto length = juce::jmin (truePeakChunkLength, numSamples - start);
             const juce::dsp::AudioBlock<const float> chunk (buffer.getArrayOfReadPointers(), (size_t) numChannels,
                                                             (size_t) start, (size_t) length);
             peak = juce::jmax (peak, largestMagnitude (oversampler.processSamplesUp (chunk)));
+            start += length;
         }
 
         return peak;
@@ -736,7 +752,7 @@ void AudioAnalyzer::calculateSibilanceEnergy (const juce::AudioBuffer<float>& bu
             std::copy_n (buffer.getReadPointer (ch), numSamples, band.begin());
             runFreshFilter (block, highPass);
             runFreshFilter (block, lowPass);
-            sum += sumOfSquares (band.data(), numSamples);
+            sum = addSquares (sum, band.data(), numSamples);   // one running sum across the channels
         }
     }
 

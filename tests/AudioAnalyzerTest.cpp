@@ -255,6 +255,23 @@ TEST (AudioAnalyzerLoudness, StandardFiltersOnlyWithinOneHertzOf48k)
     EXPECT_FALSE (identical (standard, noise));
 }
 
+TEST (AudioAnalyzerLoudness, RatesTooLowForAWeightingStageStayBounded)
+{
+    // Below 3000 Hz the shelf's corner, below 76 Hz also the high-pass corner,
+    // is at or above half the rate. The weighting never lifts by more than the
+    // shelf's 4 dB, so the reading stays at or below the unweighted level + 4 dB.
+    const double unweightedLUFS = 10.0 * std::log10 (0.3 * 0.3 / 3.0) - 0.691;
+
+    for (double rate : { 50.0, 75.0, 80.0, 1000.0, 2000.0, 2999.0, 3000.0, 8000.0 })
+    {
+        SCOPED_TRACE (rate);
+        CapturingLogger logger;
+        const auto lufs = weightedLoudness (makeNoise (1, (int) (rate * 60.0), 0.3), rate);
+        EXPECT_LT (lufs, unweightedLUFS + 4.0);
+        EXPECT_GT (lufs, -70.0);
+    }
+}
+
 TEST (AudioAnalyzerLoudness, AgreesWithDoublePrecisionReference)
 {
     struct Case { const char* name; juce::AudioBuffer<float> buffer; };
@@ -565,6 +582,8 @@ TEST (AudioAnalyzerSpectrum, GridHumDetection)
     cases.push_back ({ "4095 samples", withTones (48000.0, 4095, mains50), 48000.0, false });
     cases.push_back ({ "4096 samples", withTones (48000.0, 4096, mains50), 48000.0, true });
     cases.push_back ({ "digital silence", makeSilence (2, 48000), 48000.0, false });
+    // Bins of 23.4 Hz leave no neighbour beside the peak: -120 dB stands in, so noise reads as hum.
+    cases.push_back ({ "no neighbourhood at 96 kHz, 4096 samples", withTones (96000.0, 4096, {}), 96000.0, true });
 
     CapturingLogger logger;
 
