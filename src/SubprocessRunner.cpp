@@ -1,75 +1,394 @@
 #include "SubprocessRunner.h"
 
-#include <algorithm>
-#include <limits>
-#include <memory>
-#include <mutex>
+#include <cerrno>
 #include <string>
-#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#if defined(__APPLE__)
+ #include <crt_externs.h>
+#else
+extern char** environ;
+#endif
 
 namespace
 {
-    constexpr int bothOutputStreams = juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr;
+    /** The exit code of a child whose program could not be executed, as the
+        usual fork-then-exec start reports it (the child's _exit (-1)).
+    */
+    constexpr int cannotExecuteExitCode = 255;
+
+    constexpr size_t readChunkBytes = 4096;
+
+    char** currentEnvironment()
+    {
+       #if defined(__APPLE__)
+        return *_NSGetEnviron();
+       #else
+        return environ;
+       #endif
+    }
+
+    /** True for the errors that mean no child could be made at all, as opposed
+        to a child whose program could not be executed.
+    */
+    bool isResourceShortage (int error)
+    {
+        return error == EAGAIN || error == ENOMEM || error == EMFILE || error == ENFILE;
+    }
+
+    /** Closes fd unless it is already closed, and marks it closed so that no
+        second close can hit a number the system has since handed to someone else.
+    */
+    void closeOnce (int& fd)
+    {
+        if (fd >= 0)
+            ::close (fd);
+
+        fd = -1;
+    }
+
+    bool setDescriptorFlag (int fd, int getCommand, int setCommand, int flag)
+    {
+        const auto flags = ::fcntl (fd, getCommand);
+        return flags >= 0 && ::fcntl (fd, setCommand, flags | flag) == 0;
+    }
+
+    /** Makes a pipe whose ends no child inherits: a child gets only the copies it
+        is handed explicitly, so a start made by another thread at the same moment
+        cannot keep this pipe open.
+    */
+    bool openCloseOnExecPipe (int (&ends)[2])
+    {
+       #if defined(__APPLE__)
+        // Not atomic here; POSIX_SPAWN_CLOEXEC_DEFAULT covers concurrent starts in the gap.
+        if (::pipe (ends) != 0)
+            return false;
+
+        if (setDescriptorFlag (ends[0], F_GETFD, F_SETFD, FD_CLOEXEC)
+             && setDescriptorFlag (ends[1], F_GETFD, F_SETFD, FD_CLOEXEC))
+            return true;
+
+        closeOnce (ends[0]);
+        closeOnce (ends[1]);
+        return false;
+       #else
+        return ::pipe2 (ends, O_CLOEXEC) == 0;
+       #endif
+    }
+
+    /** The child's output pipe; the parent's read end does not block, so a read
+        returns only what has already arrived.
+    */
+    bool openOutputPipe (int& readEnd, int& writeEnd)
+    {
+        int ends[2] = { -1, -1 };
+
+        if (! openCloseOnExecPipe (ends))
+            return false;
+
+        readEnd = ends[0];
+        writeEnd = ends[1];
+
+        if (setDescriptorFlag (readEnd, F_GETFL, F_SETFL, O_NONBLOCK))
+            return true;
+
+        closeOnce (readEnd);
+        closeOnce (writeEnd);
+        return false;
+    }
 
     //==============================================================================
-    /** Owns a child process and collects its output on a thread of its own.
-
-        ChildProcess::readProcessOutput waits until it has every byte it was asked
-        for or the output has ended, so the waiting happens on the reading thread,
-        one byte at a time (the stream underneath buffers whatever the pipe holds).
-        The polling loop only takes what has already arrived and so never waits for
-        output, which keeps the time limit for a child that stays silent.
-    */
-    class OutputCollector
+    /** The file actions and attributes of one posix_spawn call, released with it. */
+    class SpawnSetup
     {
     public:
-        juce::ChildProcess process;
+        SpawnSetup()
+        {
+            actionsReady = posix_spawn_file_actions_init (&actions) == 0;
+            attributesReady = posix_spawnattr_init (&attributes) == 0;
+        }
 
-        /** The reading thread's work: runs until the child's output has ended. */
-        void readUntilEnd()
+        ~SpawnSetup()
+        {
+            if (actionsReady)
+                posix_spawn_file_actions_destroy (&actions);
+
+            if (attributesReady)
+                posix_spawnattr_destroy (&attributes);
+        }
+
+        /** Both output streams into outputFd, the input from /dev/null (so that a
+            program that reads keypresses sees an empty input instead of the terminal).
+        */
+        int prepare (int outputFd)
+        {
+            if (! (actionsReady && attributesReady))
+                return ENOMEM;
+
+            if (const auto error = posix_spawn_file_actions_adddup2 (&actions, outputFd, STDOUT_FILENO))
+                return error;
+
+            if (const auto error = posix_spawn_file_actions_adddup2 (&actions, outputFd, STDERR_FILENO))
+                return error;
+
+            if (const auto error = posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0))
+                return error;
+
+           #if defined(__APPLE__)
+            return posix_spawnattr_setflags (&attributes, POSIX_SPAWN_CLOEXEC_DEFAULT);
+           #else
+            return 0;
+           #endif
+        }
+
+        int spawn (pid_t& pid, const char* program, char* const* argv)
+        {
+            return posix_spawnp (&pid, program, &actions, &attributes, argv, currentEnvironment());
+        }
+
+    private:
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        bool actionsReady = false;
+        bool attributesReady = false;
+
+        SpawnSetup (const SpawnSetup&) = delete;
+        SpawnSetup& operator= (const SpawnSetup&) = delete;
+    };
+
+    //==============================================================================
+    /** A child process whose standard output and standard error arrive through one
+        pipe, and whose standard input is empty.
+
+        Owns the read end of the pipe (closed exactly once) and the child's exit
+        status (collected once and remembered).
+    */
+    class PipedChild
+    {
+    public:
+        PipedChild() = default;
+
+        ~PipedChild()
+        {
+            closeOnce (readFd);
+
+            // Collects the status of a child that has ended; one still running is left alone.
+            isRunning();
+        }
+
+        /** Starts args[0] with the non-empty items as its argument list. False only
+            when no pipe or process could be made, or when every item is empty; a
+            program that cannot be executed counts as started and ended with 255.
+        */
+        bool start (const juce::StringArray& args)
+        {
+            std::vector<std::string> items;
+
+            for (const auto& arg : args)
+                if (arg.isNotEmpty())
+                    items.push_back (arg.toStdString());
+
+            if (items.empty())
+                return false;
+
+            // The program item may come quoted from a command line; the argument list keeps it as given.
+            const auto program = args[0].unquoted().toStdString();
+
+            if (program.empty())
+                return endedWithoutExecuting();
+
+            int writeFd = -1;
+
+            if (! openOutputPipe (readFd, writeFd))
+                return false;
+
+            const auto error = spawnChild (program, items, writeFd);
+            closeOnce (writeFd);
+
+            if (error == 0)
+                return true;
+
+            closeOnce (readFd);
+            return isResourceShortage (error) ? false : endedWithoutExecuting();
+        }
+
+        bool isRunning()
+        {
+            if (pid <= 0 || reaped)
+                return false;
+
+            int status = 0;
+            const auto result = ::waitpid (pid, &status, WNOHANG);
+
+            if (result == 0 || (result < 0 && errno == EINTR))
+                return true;
+
+            if (result == pid)
+                recordStatus (status);
+            else
+                recordLostStatus();
+
+            return false;
+        }
+
+        /** Polls until the child has ended or timeoutMs has passed; true when it ended. */
+        bool waitForExit (int timeoutMs)
+        {
+            constexpr int checkIntervalMs = 2;
+            const auto deadline = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
+
+            while (isRunning())
+            {
+                if (juce::Time::getMillisecondCounterHiRes() >= deadline)
+                    return false;
+
+                juce::Thread::sleep (checkIntervalMs);
+            }
+
+            return true;
+        }
+
+        /** Sends SIGKILL and collects the status, so that no zombie is left. */
+        void kill()
+        {
+            if (pid <= 0 || reaped)
+                return;
+
+            ::kill (pid, SIGKILL);
+
+            int status = 0;
+            pid_t result;
+
+            do
+                result = ::waitpid (pid, &status, 0);
+            while (result < 0 && errno == EINTR);
+
+            if (result == pid)
+                recordStatus (status);
+            else
+                recordLostStatus();
+        }
+
+        /** The exit status of a child that exited by itself; 0 for one still
+            running, ended by a signal or killed.
+        */
+        int getExitCode()
+        {
+            isRunning();
+            return reaped ? exitCode : 0;
+        }
+
+        /** Reads what the pipe holds, at most maxBytes, without waiting for more.
+            Returns how many bytes were read (0 when nothing is there yet).
+        */
+        size_t readAvailable (void* destination, size_t maxBytes)
+        {
+            const auto numRead = readOnce (destination, maxBytes);
+            return numRead > 0 ? (size_t) numRead : 0;
+        }
+
+        /** Waits until output arrives and reads at most maxBytes of it. Returns 0
+            only once the output has ended: every holder of the pipe's write end
+            (the child and anything it left running with its output) has closed it.
+        */
+        size_t readWaiting (void* destination, size_t maxBytes)
         {
             for (;;)
             {
-                char byte = 0;
+                const auto numRead = readOnce (destination, maxBytes);
 
-                if (process.readProcessOutput (&byte, 1) <= 0)
-                    break;
+                if (numRead >= 0)
+                    return (size_t) numRead;
 
-                const std::lock_guard<std::mutex> guard (lock);
-                pending.push_back (byte);
+                if (errno != EAGAIN && errno != EWOULDBLOCK)
+                    return 0;
+
+                waitForOutput();
             }
-
-            {
-                const std::lock_guard<std::mutex> guard (lock);
-                ended = true;
-            }
-
-            endReached.signal();
         }
-
-        /** Moves at most maxBytes of what has arrived into destination; returns how many. */
-        size_t takeBytes (juce::MemoryBlock& destination, size_t maxBytes)
-        {
-            const std::lock_guard<std::mutex> guard (lock);
-            const auto numBytes = std::min (maxBytes, pending.size());
-            destination.append (pending.data(), numBytes);
-            pending.erase (0, numBytes);
-            return numBytes;
-        }
-
-        size_t takeAllBytes (juce::MemoryBlock& destination)
-        {
-            return takeBytes (destination, std::numeric_limits<size_t>::max());
-        }
-
-        /** True once the output has ended; everything read by then is pending. */
-        bool waitForEnd (int timeoutMs) const   { return endReached.wait (timeoutMs); }
 
     private:
-        std::mutex lock;
-        std::string pending;
-        bool ended = false;
-        juce::WaitableEvent endReached { true };
+        pid_t pid = -1;
+        int readFd = -1;
+        bool reaped = false;
+        int exitCode = 0;
+
+        int spawnChild (const std::string& program, std::vector<std::string>& items, int writeFd)
+        {
+            SpawnSetup setup;
+
+            if (const auto error = setup.prepare (writeFd))
+                return error;
+
+            std::vector<char*> argv;
+
+            for (auto& item : items)
+                argv.push_back (item.data());
+
+            argv.push_back (nullptr);
+            return setup.spawn (pid, program.c_str(), argv.data());
+        }
+
+        /** The program could not be executed: report it as a child that printed
+            nothing and exited with 255, which is what callers have always seen.
+        */
+        bool endedWithoutExecuting()
+        {
+            pid = -1;
+            reaped = true;
+            exitCode = cannotExecuteExitCode;
+            return true;
+        }
+
+        void recordStatus (int status)
+        {
+            reaped = true;
+            exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : 0;
+        }
+
+        /** Someone else collected the status; all that is known is that the child has gone. */
+        void recordLostStatus()
+        {
+            reaped = true;
+            exitCode = 0;
+        }
+
+        /** Returns the read's result, retrying when a signal interrupted it; -1 with
+            errno set, or 0 at the end of the output (also when there is no pipe).
+        */
+        ssize_t readOnce (void* destination, size_t maxBytes)
+        {
+            if (readFd < 0)
+                return 0;
+
+            ssize_t numRead;
+
+            do
+                numRead = ::read (readFd, destination, maxBytes);
+            while (numRead < 0 && errno == EINTR);
+
+            return numRead;
+        }
+
+        void waitForOutput()
+        {
+            pollfd request { readFd, POLLIN, 0 };
+
+            while (::poll (&request, 1, -1) < 0 && errno == EINTR)
+            {
+            }
+        }
+
+        PipedChild (const PipedChild&) = delete;
+        PipedChild& operator= (const PipedChild&) = delete;
     };
 
     //==============================================================================
@@ -77,17 +396,17 @@ namespace
         by itself (returns false) or the step count reaches the limit (returns true).
         The counter counts the sleeps, not the time spent between them.
     */
-    bool waitAndCollect (OutputCollector& collector, int timeoutMs, juce::MemoryBlock& collected)
+    bool waitAndCollect (PipedChild& child, int timeoutMs, juce::MemoryBlock& collected)
     {
         constexpr int pollIntervalMs = 50;
-        constexpr size_t maxBytesPerPass = 4096;
+        char buffer[readChunkBytes];
 
         for (int waitedMs = pollIntervalMs;; waitedMs += pollIntervalMs)
         {
-            if (! collector.process.isRunning())
+            if (! child.isRunning())
                 return false;
 
-            collector.takeBytes (collected, maxBytesPerPass);
+            collected.append (buffer, child.readAvailable (buffer, sizeof (buffer)));
 
             if (waitedMs >= timeoutMs)
                 return true;
@@ -96,46 +415,13 @@ namespace
         }
     }
 
-    /** Takes what is left once the child has exited by itself. The output ends when
-        the pipe closes; when some other process still holds it open (a program the
-        child left running, or the child of a concurrent run that inherited it), the
-        drain stops once a wait brings nothing new instead of waiting for that process.
-    */
-    void drainAfterExit (OutputCollector& collector, juce::MemoryBlock& collected)
+    /** Takes what is left once the child has exited by itself, until its output ends. */
+    void drainAfterExit (PipedChild& child, juce::MemoryBlock& collected)
     {
-        constexpr int idleLimitMs = 1000;
+        char buffer[readChunkBytes];
 
-        for (;;)
-        {
-            const auto ended = collector.waitForEnd (idleLimitMs);
-            const auto numTaken = collector.takeAllBytes (collected);
-
-            if (ended || numTaken == 0)
-                return;
-        }
-    }
-
-    /** Kills the child and collects its exit status, so long batches leave no zombies. */
-    void killAndReap (juce::ChildProcess& process)
-    {
-        constexpr int reapLimitMs = 1000;
-
-        process.kill();
-        process.waitForProcessToFinish (reapLimitMs);
-    }
-
-    /** Lets the reading thread go. It is joined once the output has ended; when the
-        pipe is still held open elsewhere it is left to end by itself, keeping the
-        collector alive, so that the run returns in time.
-    */
-    void releaseReader (std::thread& reader, const OutputCollector& collector)
-    {
-        constexpr int endWaitMs = 1000;
-
-        if (collector.waitForEnd (endWaitMs))
-            reader.join();
-        else
-            reader.detach();
+        while (const auto numRead = child.readWaiting (buffer, sizeof (buffer)))
+            collected.append (buffer, numRead);
     }
 
     juce::String decodeUTF8 (const juce::MemoryBlock& bytes)
@@ -171,9 +457,9 @@ SubprocessRunner::Result SubprocessRunner::run (const juce::StringArray& args, i
     juce::Logger::writeToLog ("[SubprocessRunner] Executing: " + args.joinIntoString (" "));
     const auto startTime = juce::Time::getMillisecondCounterHiRes();
 
-    auto collector = std::make_shared<OutputCollector>();
+    PipedChild child;
 
-    if (! collector->process.start (args, bothOutputStreams))
+    if (! child.start (args))
     {
         result.errorMessage = "ERROR: Failed to start process: " + args[0];
         result.elapsedMs = juce::Time::getMillisecondCounterHiRes() - startTime;
@@ -181,23 +467,20 @@ SubprocessRunner::Result SubprocessRunner::run (const juce::StringArray& args, i
         return result;
     }
 
-    std::thread reader ([collector] { collector->readUntilEnd(); });
     juce::MemoryBlock collected;
 
-    if (waitAndCollect (*collector, timeoutMs, collected))
+    if (waitAndCollect (child, timeoutMs, collected))
     {
         result.timedOut = true;
-        killAndReap (collector->process);
+        child.kill();
         juce::Logger::writeToLog ("[SubprocessRunner] Process timed out after " + juce::String (timeoutMs) + "ms");
     }
     else
     {
-        drainAfterExit (*collector, collected);
+        drainAfterExit (child, collected);
     }
 
-    releaseReader (reader, *collector);
-
-    result.exitCode = (int) collector->process.getExitCode();
+    result.exitCode = child.getExitCode();
     result.output = decodeUTF8 (collected);
     result.elapsedMs = juce::Time::getMillisecondCounterHiRes() - startTime;
     logOutcome (result);
@@ -215,14 +498,16 @@ bool SubprocessRunner::validateBinary (const juce::File& programFile)
         return false;
     }
 
-    juce::ChildProcess test;
+    PipedChild test;
 
     // Without the test utility there is nothing to contradict the file's use.
-    if (! test.start (juce::StringArray ("test", "-x", path), bothOutputStreams))
+    if (! test.start (juce::StringArray ("test", "-x", path)))
         return true;
 
+    // A test still running at the limit is not stopped; it reads exit code 0 and
+    // is let go (collected on destruction if it has ended by then).
     constexpr int testLimitMs = 2000;
-    test.waitForProcessToFinish (testLimitMs);
+    test.waitForExit (testLimitMs);
 
     if (test.getExitCode() != 0)
     {

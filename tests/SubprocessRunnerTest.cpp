@@ -3,7 +3,16 @@
 #include "SubprocessRunner.h"
 #include "TestSupport.h"
 
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace juce
 {
@@ -53,6 +62,133 @@ namespace
         file.setExecutePermission (executable);
         return file;
     }
+
+    /** How many descriptors this process has open, where the system lists them. */
+    std::optional<int> openDescriptorCount()
+    {
+       #if defined(__linux__)
+        auto* directory = opendir ("/proc/self/fd");
+
+        if (directory == nullptr)
+            return std::nullopt;
+
+        int count = 0;
+
+        while (const auto* entry = readdir (directory))
+            if (entry->d_name[0] != '.')
+                ++count;
+
+        closedir (directory);
+        return count;
+       #else
+        return std::nullopt;
+       #endif
+    }
+
+    /** Waits for file to appear; false when it has not within a bound no healthy run comes near. */
+    bool waitUntilExists (const juce::File& file)
+    {
+        constexpr int patienceMs = 30000;
+        constexpr int checkIntervalMs = 10;
+
+        for (int waitedMs = 0; ! file.exists(); waitedMs += checkIntervalMs)
+        {
+            if (waitedMs >= patienceMs)
+                return false;
+
+            juce::Thread::sleep (checkIntervalMs);
+        }
+
+        return true;
+    }
+
+    /** A run going on in another thread, as another job's would, whose child stays
+        until it is released.
+    */
+    class RunInProgress
+    {
+    public:
+        explicit RunInProgress (const juce::File& directory)
+            : startedFile (directory.getChildFile ("started")),
+              releaseFile (directory.getChildFile ("release")),
+              thread ([this] { result = runShellWithArguments (": > \"$1\"; while [ ! -e \"$2\" ]; do sleep 0.05; done",
+                                                               startedFile.getFullPathName(),
+                                                               releaseFile.getFullPathName()); })
+        {
+        }
+
+        ~RunInProgress()   { finish(); }
+
+        bool waitUntilStarted() const   { return waitUntilExists (startedFile); }
+
+        SubprocessRunner::Result finish()
+        {
+            if (thread.joinable())
+            {
+                releaseFile.create();
+                thread.join();
+            }
+
+            return result;
+        }
+
+    private:
+        const juce::File startedFile, releaseFile;
+        SubprocessRunner::Result result;
+        std::thread thread;
+
+        static SubprocessRunner::Result runShellWithArguments (const char* script, const juce::String& first,
+                                                               const juce::String& second)
+        {
+            constexpr int generousLimitMs = 60000;
+            return SubprocessRunner::run (juce::StringArray ("/bin/sh", "-c", script, "sh", first, second), generousLimitMs, {});
+        }
+    };
+
+    /** Replaces this process's standard input, for its lifetime, with a pipe that
+        holds a line and stays open, as a terminal with a pending keypress would.
+    */
+    class PendingKeypressInput
+    {
+    public:
+        PendingKeypressInput()
+        {
+            int ends[2] = { -1, -1 };
+            savedInput = fcntl (STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+
+            if (pipe (ends) != 0)
+                return;
+
+            fcntl (ends[1], F_SETFD, FD_CLOEXEC);
+            writeEnd = ends[1];
+            const char keypress[] = "q\n";
+            ready = write (writeEnd, keypress, sizeof (keypress) - 1) == (ssize_t) (sizeof (keypress) - 1)
+                     && dup2 (ends[0], STDIN_FILENO) == STDIN_FILENO;
+            close (ends[0]);
+        }
+
+        ~PendingKeypressInput()
+        {
+            if (savedInput >= 0)
+            {
+                dup2 (savedInput, STDIN_FILENO);
+                close (savedInput);
+            }
+            else
+            {
+                close (STDIN_FILENO);
+            }
+
+            if (writeEnd >= 0)
+                close (writeEnd);
+        }
+
+        bool ready = false;
+
+    private:
+        int savedInput = -1;
+        int writeEnd = -1;
+    };
 }
 
 TEST (SubprocessRunner, EmptyArgumentListStartsNothing)
@@ -177,7 +313,11 @@ TEST (SubprocessRunner, KillsAChildThatOutlivesTheLimit)
 
 TEST (SubprocessRunner, ProgramThatCannotBeExecutedExitsWith255)
 {
-    for (const char* program : { "/nonexistent/voxmender-program", "" })
+    TempDirectory temp;
+    const auto plainFile = writeScript (temp.directory.getChildFile ("not-executable"), "exit 0", false).getFullPathName();
+
+    for (const auto& program : { juce::String ("/nonexistent/voxmender-program"), juce::String(),
+                                        juce::String ("voxmender-program-not-on-the-path"), plainFile })
     {
         const auto result = SubprocessRunner::run (juce::StringArray (program, "--version"), shortLimitMs, {});
 
@@ -237,4 +377,157 @@ TEST (SubprocessRunner, ProbeBinaryNeedsExitCodeZeroForTheProbe)
     }
 
     EXPECT_FALSE (SubprocessRunner::probeBinary (writeScript (temp.directory.getChildFile ("plain"), "exit 0", false), {}));
+}
+
+TEST (SubprocessRunner, StartFailsWhenEveryItemIsEmpty)
+{
+    CapturingLogger log;
+    const auto result = SubprocessRunner::run (juce::StringArray ("", ""), shortLimitMs, {});
+
+    EXPECT_EQ (result.errorMessage, "ERROR: Failed to start process: ");
+    EXPECT_EQ (result.exitCode, -1);
+    EXPECT_FALSE (result.timedOut);
+    EXPECT_EQ (log.getMessages(), juce::StringArray ("[SubprocessRunner] Executing:  ",
+                                                     "[SubprocessRunner] ERROR: Failed to start process: "));
+}
+
+TEST (SubprocessRunner, DrainReadsUntilEveryHolderOfTheOutputHasClosedIt)
+{
+    // The shell exits at once; what it left running with its output still writes after that.
+    const auto result = runShell ("(sleep 0.3; printf late) & printf early");
+
+    EXPECT_EQ (result.exitCode, 0);
+    EXPECT_EQ (result.output, "earlylate");
+}
+
+TEST (SubprocessRunner, ChildInputIsEmptyRatherThanThisProgramsInput)
+{
+    PendingKeypressInput input;
+    ASSERT_TRUE (input.ready);
+
+    // Reading this program's input would find the pending keypress, or wait for more.
+    const auto result = runShell ("if read -r line; then printf 'read %s' \"$line\"; else printf 'end of input'; fi");
+
+    EXPECT_FALSE (result.timedOut);
+    EXPECT_EQ (result.output, "end of input");
+}
+
+TEST (SubprocessRunner, ChildHoldsNothingOfARunGoingOnInAnotherThread)
+{
+    // While a run is going on, its pipe is open in this process; a child started
+    // meanwhile must not get a copy, or that copy keeps the other run's output open.
+    const auto listOpenDescriptors = [] { return SubprocessRunner::run (juce::StringArray ("ls", "/dev/fd/"), shortLimitMs, {}); };
+
+    const auto alone = listOpenDescriptors();
+    ASSERT_EQ (alone.exitCode, 0) << alone.output;
+
+    TempDirectory temp;
+    RunInProgress other (temp.directory);
+    ASSERT_TRUE (other.waitUntilStarted());
+
+    const auto alongside = listOpenDescriptors();
+    EXPECT_EQ (alongside.output, alone.output);
+
+    const auto otherResult = other.finish();
+    EXPECT_EQ (otherResult.exitCode, 0);
+    EXPECT_FALSE (otherResult.timedOut);
+}
+
+TEST (SubprocessRunner, ParallelRunsKeepTheirOutputsAndLeaveOtherFilesAlone)
+{
+    // Runs on several threads while another thread keeps writing a file, as the jobs
+    // of a batch do: a descriptor closed twice by a run would hit that file or
+    // another run's pipe.
+    constexpr int numThreads = 4;
+    constexpr int runsPerThread = 10;
+    constexpr size_t chunkBytes = 16384;
+    constexpr int chunksPerFile = 16;
+
+    TempDirectory temp;
+    const auto writtenFile = temp.directory.getChildFile ("written.bin");
+    std::atomic<bool> runsDone { false };
+    std::atomic<int> filesWritten { 0 }, filesDamaged { 0 };
+
+    std::thread writer ([&]
+    {
+        juce::MemoryBlock chunk (chunkBytes);
+
+        for (size_t i = 0; i < chunkBytes; ++i)
+            chunk[i] = (char) (i * 7);
+
+        while (! runsDone || filesWritten == 0)
+        {
+            writtenFile.deleteFile();
+            bool ok;
+            {
+                juce::FileOutputStream stream (writtenFile);
+                ok = stream.openedOk();
+
+                for (int c = 0; ok && c < chunksPerFile; ++c)
+                    ok = stream.write (chunk.getData(), chunk.getSize());
+
+                stream.flush();
+                ok = ok && stream.getStatus().wasOk();
+            }
+
+            juce::MemoryBlock readBack;
+            ok = ok && writtenFile.loadFileAsData (readBack) && readBack.getSize() == chunkBytes * chunksPerFile
+                 && memcmp (readBack.getData(), chunk.getData(), chunkBytes) == 0;
+
+            ++filesWritten;
+            filesDamaged += ok ? 0 : 1;
+        }
+    });
+
+    std::vector<juce::StringArray> mismatches (numThreads);
+    std::vector<std::thread> runners;
+
+    for (int t = 0; t < numThreads; ++t)
+        runners.emplace_back ([t, &mismatches]
+        {
+            for (int r = 0; r < runsPerThread; ++r)
+            {
+                const auto token = "job-" + juce::String (t) + "-" + juce::String (r);
+                const auto exitCode = (t + r) % 7;
+                const auto result = runShell ("printf %s " + token + "; printf . >&2; exit " + juce::String (exitCode));
+
+                if (result.output != token + "." || result.exitCode != exitCode || result.timedOut)
+                    mismatches[(size_t) t].add (token + ": " + juce::String (result.exitCode) + " " + result.output);
+            }
+        });
+
+    for (auto& runner : runners)
+        runner.join();
+
+    runsDone = true;
+    writer.join();
+
+    for (const auto& threadMismatches : mismatches)
+        EXPECT_EQ (threadMismatches, juce::StringArray());
+
+    EXPECT_EQ (filesDamaged, 0) << "of " << filesWritten;
+}
+
+TEST (SubprocessRunner, LeavesNoDescriptorsOrChildrenBehind)
+{
+    TempDirectory temp;
+    const auto executable = writeScript (temp.directory.getChildFile ("tool"), "exit 0", true);
+    const auto plainFile = writeScript (temp.directory.getChildFile ("plain"), "exit 0", false);
+    const auto before = openDescriptorCount();
+
+    runShell ("printf out; printf err >&2");
+    runShell ("exit 4");
+    runShell ("exec sleep 30", 100);
+    SubprocessRunner::run (juce::StringArray ("/nonexistent/voxmender-program"), shortLimitMs, {});
+    SubprocessRunner::run (juce::StringArray ("", ""), shortLimitMs, {});
+    SubprocessRunner::validateBinary (executable);
+    SubprocessRunner::validateBinary (plainFile);
+    SubprocessRunner::probeBinary (executable, "--version");
+
+    EXPECT_FALSE (anyZombieChild());
+
+    if (before.has_value())
+    {
+        EXPECT_EQ (openDescriptorCount(), before);
+    }
 }
