@@ -3,7 +3,6 @@
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
-#include <cmath>
 #include <limits>
 #include <optional>
 
@@ -73,7 +72,11 @@ namespace
     */
     int toWholeRate (double sampleRate)
     {
-        if (! std::isfinite (sampleRate) || sampleRate < 0.0 || sampleRate >= (double) std::numeric_limits<int>::max())
+        // Every double strictly between these truncates to a value an int holds.
+        constexpr auto lowestRate = (double) std::numeric_limits<int>::min() - 1.0;
+        constexpr auto beyondHighestRate = (double) std::numeric_limits<int>::max() + 1.0;
+
+        if (! (sampleRate > lowestRate && sampleRate < beyondHighestRate))
             return 0;
 
         return (int) sampleRate;
@@ -113,8 +116,8 @@ namespace
         if (plainName.existsAsFile() && plainName != inputFile)
             return plainName;
 
-        // Listed with "*" and filtered here: the wildcard is case-sensitive on some
-        // systems, while the extension may come in any case.
+        // Listed with "*" and filtered here, so that an extension in any case counts
+        // whatever way the directory listing matches its wildcard.
         for (const auto& file : outputDirectory.findChildFiles (juce::File::findFiles, false, "*"))
             if (file.hasFileExtension ("wav") && file != inputFile && file != targetFile
                  && file.getFileName().contains (baseName))
@@ -123,11 +126,17 @@ namespace
         return {};
     }
 
-    /** Moves (or, failing that, copies) the output onto the target. */
-    bool putAtTarget (const juce::File& output, const juce::File& targetFile)
+    /** Moves (or, failing that, copies) the output onto the target. A target that is
+        the input file itself is refused: the input must survive every call, and the
+        caller goes on with it unchanged.
+    */
+    bool putAtTarget (const juce::File& output, const juce::File& targetFile, const juce::File& inputFile)
     {
         if (output == targetFile)
             return true;
+
+        if (targetFile == inputFile)
+            return false;
 
         targetFile.deleteFile();
 
@@ -253,7 +262,7 @@ NoiseReducer::Result NoiseReducer::runDeepFilterNet3 (const juce::File& inputFil
         return result;
     }
 
-    if (! putAtTarget (output, targetFile))
+    if (! putAtTarget (output, targetFile, inputFile))
     {
         result.errorMessage = "Failed to move DF3 output to target path";
         return result;

@@ -11,6 +11,8 @@
 //   nothing  exits with 0 and writes nothing
 //   empty    writes an empty "<base>_DeepFilterNet3.wav"
 //   plain    writes its output as "<base>.wav"
+// When VOXMENDER_STANDIN_OUTPUT is set, the default behaviour writes its output
+// under that file name instead.
 // When VOXMENDER_STANDIN_ARGS names a file, the arguments are written into it,
 // one a line, before anything else happens.
 
@@ -107,7 +109,9 @@ namespace
         if (mode == "empty")
             return args.outputDirectory.getChildFile (base + "_DeepFilterNet3.wav").create().wasOk() ? 0 : 2;
 
-        const auto outputName = mode == "plain" ? base + ".wav" : base + "_DeepFilterNet3.wav";
+        const auto outputName = mode == "plain" ? base + ".wav"
+                                                : juce::SystemStats::getEnvironmentVariable ("VOXMENDER_STANDIN_OUTPUT",
+                                                                                             base + "_DeepFilterNet3.wav");
 
         if (! writeHalvedCopy (args.inputFile, args.outputDirectory.getChildFile (outputName)))
         {

@@ -434,3 +434,163 @@ TEST_F (NoiseReducerTest, CallsAtTheSameTimeKeepTheirOwnFiles)
 
     EXPECT_EQ (listTree (directory).size(), 2 * numCalls);
 }
+
+//==============================================================================
+namespace
+{
+    /** A shell script standing in for FFmpeg, kept beside the test's folder so that
+        it never shows among the files a call leaves behind.
+    */
+    struct ScriptedFFmpeg
+    {
+        ScriptedFFmpeg (const juce::File& testDirectory, const juce::String& body)
+            : folder (testDirectory.getSiblingFile (testDirectory.getFileName() + "-tools"))
+        {
+            folder.createDirectory();
+            program.replaceWithText ("#!/bin/sh\n" + body + "\n", false, false, "\n");
+            program.setExecutePermission (true);
+        }
+
+        ~ScriptedFFmpeg()   { folder.deleteRecursively(); }
+
+        const juce::File folder;
+        const juce::File program { folder.getChildFile ("ffmpeg") };
+    };
+
+    /** The command lines a recording FFmpeg wrote, one list per run. */
+    juce::Array<juce::StringArray> recordedRuns (const juce::File& record)
+    {
+        juce::Array<juce::StringArray> runs;
+        juce::StringArray current;
+
+        for (const auto& line : juce::StringArray::fromLines (record.loadFileAsString().trimEnd()))
+        {
+            if (line == "--")
+            {
+                runs.add (current);
+                current.clear();
+            }
+            else
+            {
+                current.add (line);
+            }
+        }
+
+        return runs;
+    }
+}
+
+TEST_F (NoiseReducerTest, FailedResamplingLeavesNoCopyAndNeverRunsDeepFilterNet3)
+{
+    struct Case { const char* name; double sampleRate; const char* rateShown; const char* ffmpegBody; };
+
+    // The last argument is the file FFmpeg is asked to write.
+    const Case cases[] = {
+        { "exits 1 after writing part of the copy", 22050.0,   "22050",
+          "for last; do :; done; printf RIFF > \"$last\"; exit 1" },
+        { "exits 0 leaving an empty copy",          1000000.0, "1e+06",
+          "for last; do :; done; : > \"$last\"; exit 0" },
+        { "exits 0 writing nothing",                88200.0,   "88200",
+          "exit 0" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        directory.deleteRecursively();
+        directory.createDirectory();
+        argumentsFile.deleteFile();
+        log.clear();
+
+        writeTone (input, c.sampleRate);
+        const auto inputBefore = contentsOf (input);
+        const ScriptedFFmpeg ffmpeg (directory, c.ffmpegBody);
+        config.ffmpegPath = ffmpeg.program.getFullPathName();
+
+        expectPassthrough (NoiseReducer::process (input, target, config), input,
+                           "Failed to resample input to 48kHz for DeepFilterNet3");
+
+        EXPECT_TRUE (log.contains ("[NoiseReducer/DF3] Input is " + juce::String (c.rateShown)
+                                   + "Hz, resampling to 48000Hz"));
+        EXPECT_FALSE (argumentsFile.exists()) << "DeepFilterNet3 ran";
+        EXPECT_EQ (contentsOf (input), inputBefore);
+        EXPECT_EQ (listTree (directory), juce::StringArray ("take one.wav"));
+    }
+}
+
+TEST_F (NoiseReducerTest, FFmpegCommandLinesCarryEveryItemInOrder)
+{
+    const auto record = directory.getSiblingFile (directory.getFileName() + "-ffmpeg.txt");
+    const ScriptedFFmpeg ffmpeg (directory, "printf '%s\\n' \"$0\" \"$@\" -- >> '" + record.getFullPathName()
+                                                + "'\nexec '" + ffmpegPath + "' \"$@\"");
+    config.ffmpegPath = ffmpeg.program.getFullPathName();
+    writeTone (input, 22050.0);
+
+    const auto result = NoiseReducer::process (input, target, config);
+    const auto runs = recordedRuns (record);
+    record.deleteFile();
+
+    EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+    EXPECT_EQ (readWav (target).sampleRate, 22050.0);
+    ASSERT_EQ (runs.size(), 2);
+
+    const juce::File copy (runs[0][8]), convertedBack (runs[1][8]);
+    EXPECT_EQ (runs[0], juce::StringArray (config.ffmpegPath, "-i", input.getFullPathName(), "-ar", "48000",
+                                           "-acodec", "pcm_s16le", "-y", copy.getFullPathName()));
+    EXPECT_EQ (runs[1], juce::StringArray (config.ffmpegPath, "-i", target.getFullPathName(), "-ar", "22050",
+                                           "-acodec", "pcm_s16le", "-y", convertedBack.getFullPathName()));
+
+    EXPECT_EQ (copy.getFileName(), "_df3_resampled_48k.wav");
+    EXPECT_EQ (convertedBack.getFileName(), "_df3_resample_back.wav");
+    EXPECT_EQ (convertedBack.getParentDirectory(), copy.getParentDirectory());
+    EXPECT_EQ (recordedArguments()[0], copy.getFullPathName());
+}
+
+TEST_F (NoiseReducerTest, OutputUnderAnotherNameIsTakenOnlyAsAWavHoldingTheBaseName)
+{
+    struct Case { const char* outputName; double sampleRate; bool found; };
+
+    const Case cases[] = {
+        { "take one_cleaned.WAV",             48000.0, true  },
+        { "denoised _df3_resampled_48k.wav",  44100.0, true  },   // the copy's name is the base
+        { "TAKE ONE_cleaned.wav",             48000.0, false },
+        { "take one_cleaned.flac",            48000.0, false },
+        { "cleaned.wav",                      48000.0, false },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.outputName);
+        directory.deleteRecursively();
+        directory.createDirectory();
+        log.clear();
+
+        writeTone (input, c.sampleRate);
+        const ScopedEnvironment outputName ("VOXMENDER_STANDIN_OUTPUT", c.outputName);
+
+        const auto result = NoiseReducer::process (input, target, config);
+
+        if (c.found)
+        {
+            EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+            const auto denoised = readWav (target);
+            EXPECT_EQ (denoised.sampleRate, c.sampleRate);
+            EXPECT_NEAR (peakOf (denoised), standInGain * toneAmplitude, 0.01);
+        }
+        else
+        {
+            expectPassthrough (result, input, "DeepFilterNet3 completed but output file not found or empty");
+            EXPECT_FALSE (target.exists());
+        }
+    }
+}
+
+TEST_F (NoiseReducerTest, TargetThatIsTheInputIsNeverWrittenOver)
+{
+    writeTone (input, 48000.0);
+    const auto inputBefore = contentsOf (input);
+
+    expectPassthrough (NoiseReducer::process (input, input, config), input, "Failed to move DF3 output to target path");
+
+    EXPECT_EQ (contentsOf (input), inputBefore);
+}
