@@ -6,10 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 mkdir -p out
+status=0
 ./build/voxmender-audio-engine \
     --input sample/voice-sample.wav \
     --output out/voice-sample.wav \
     --ffmpeg-path "$(command -v ffmpeg)" \
     --deepfilter-path "${DEEPFILTER:-}" \
-    --target-lufs -16
-echo "run-sample: exit status $?"
+    --target-lufs -16 || status=$?
+echo "run-sample: exit status $status"
+exit "$status"
