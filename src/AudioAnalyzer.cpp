@@ -4,13 +4,6 @@
 #include <cmath>
 #include <limits>
 
-// The measurements fix the order of every sum and product; fusing a multiply
-// and an add into one rounding would make the figures differ between
-// processors, so contraction stays off for this file.
-#if defined (__clang__)
- #pragma STDC FP_CONTRACT OFF
-#endif
-
 namespace
 {
     //==============================================================================
@@ -267,18 +260,11 @@ namespace
         if (length < 1 || buffer.getNumChannels() < 1)
             return 0.0;
 
+        // One running sum across the channels.
         double sum = 0.0;
 
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-        {
-            const auto* samples = buffer.getReadPointer (ch, (int) start);
-
-            for (int i = 0; i < length; ++i)
-            {
-                const auto x = (double) samples[i];
-                sum += x * x;
-            }
-        }
+            sum = addSquares (sum, buffer.getReadPointer (ch, (int) start), length);
 
         return sum / ((double) buffer.getNumChannels() * (double) length);
     }

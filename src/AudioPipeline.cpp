@@ -22,6 +22,20 @@ namespace
         return { sampleRate, (juce::uint32) buffer.getNumSamples(), (juce::uint32) numChannels };
     }
 
+    /** Sets up a freshly made JUCE dynamics processor (compressor or noise gate) for the
+        whole buffer; both take the same four settings.
+    */
+    template <typename Dynamics>
+    void prepareDynamics (Dynamics& processor, float thresholdDB, float ratio, float attackMs, float releaseMs,
+                          const juce::dsp::ProcessSpec& spec)
+    {
+        processor.setThreshold (thresholdDB);
+        processor.setRatio (ratio);
+        processor.setAttack (attackMs);
+        processor.setRelease (releaseMs);
+        processor.prepare (spec);
+    }
+
     /** Feeds every channel through the processor one sample at a time, channel after channel.
         The JUCE dynamics processors keep one envelope per channel index, so the channels stay unlinked.
     */
@@ -272,11 +286,8 @@ void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampl
         const auto numChannels = buffer.getNumChannels();
 
         juce::dsp::Compressor<float> highBandCompressor;
-        highBandCompressor.setThreshold (workingThresholdDB);
-        highBandCompressor.setRatio (deEsserRatio);
-        highBandCompressor.setAttack (deEsserAttackMs);
-        highBandCompressor.setRelease (deEsserReleaseMs);
-        highBandCompressor.prepare (wholeBufferSpec (buffer, sampleRate, numChannels));
+        prepareDynamics (highBandCompressor, workingThresholdDB, deEsserRatio, deEsserAttackMs, deEsserReleaseMs,
+                         wholeBufferSpec (buffer, sampleRate, numChannels));
 
         const auto crossoverHz = deEsserCrossover (sampleRate);
 
@@ -296,11 +307,8 @@ void AudioPipeline::applyExpander (juce::AudioBuffer<float>& buffer, double samp
         // JUCE's noise gate with a finite ratio is a downward expander: below the threshold
         // every decibel becomes two, above it the gain is 1.
         juce::dsp::NoiseGate<float> expander;
-        expander.setThreshold (thresholdDB);
-        expander.setRatio (expanderRatio);
-        expander.setAttack (expanderAttackMs);
-        expander.setRelease (expanderReleaseMs);
-        expander.prepare (wholeBufferSpec (buffer, sampleRate, buffer.getNumChannels()));
+        prepareDynamics (expander, thresholdDB, expanderRatio, expanderAttackMs, expanderReleaseMs,
+                         wholeBufferSpec (buffer, sampleRate, buffer.getNumChannels()));
 
         processSampleBySample (expander, buffer);
     }
@@ -316,11 +324,8 @@ void AudioPipeline::applyOptoCompressor (juce::AudioBuffer<float>& buffer, doubl
         // Slow attack and release let syllables through and ride the phrase level, as an
         // optical leveller would.
         juce::dsp::Compressor<float> compressor;
-        compressor.setThreshold (optoThresholdDB);
-        compressor.setRatio (optoRatio);
-        compressor.setAttack (optoAttackMs);
-        compressor.setRelease (optoReleaseMs);
-        compressor.prepare (wholeBufferSpec (buffer, sampleRate, buffer.getNumChannels()));
+        prepareDynamics (compressor, optoThresholdDB, optoRatio, optoAttackMs, optoReleaseMs,
+                         wholeBufferSpec (buffer, sampleRate, buffer.getNumChannels()));
 
         processSampleBySample (compressor, buffer);
     }
@@ -364,8 +369,8 @@ void AudioPipeline::applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, d
         const auto shelfHz = limitToCornerCeiling (saturationShelfHz, sampleRate);
         const auto shelfGain = juce::Decibels::decibelsToGain (saturationShelfGainDB);
 
-        for (int channel = 0; channel < numChannels; ++channel)
-            filterChannel (buffer, channel, Coefficients::makeHighShelf (sampleRate, shelfHz, saturationShelfQ, shelfGain));
+        const auto applyBiquad = makeBiquadApplier (buffer);
+        applyBiquad (Coefficients::makeHighShelf (sampleRate, shelfHz, saturationShelfQ, shelfGain));
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/Saturation] Applied Tape Saturation + 14kHz LPF Roll-off (Drive=+"

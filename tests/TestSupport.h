@@ -84,16 +84,4 @@ namespace testing_support
         buffer.clear();
         return buffer;
     }
-
-    /** Peak absolute sample of one channel over [start, start + length). */
-    inline float peakOf (const juce::AudioBuffer<float>& buffer, int channel, int start, int length)
-    {
-        return buffer.getMagnitude (channel, start, length);
-    }
-
-    /** RMS of one channel over [start, start + length). */
-    inline double rmsOf (const juce::AudioBuffer<float>& buffer, int channel, int start, int length)
-    {
-        return (double) buffer.getRMSLevel (channel, start, length);
-    }
 }
