@@ -226,6 +226,15 @@ namespace
 }
 
 //==============================================================================
+AudioPipeline::Result AudioPipeline::process (const juce::File&, const juce::File&, const Config&)
+{
+    // Placeholder until the per-file road lands.
+    Result result;
+    result.errorMessage = "Processing is not available yet";
+    return result;
+}
+
+//==============================================================================
 void AudioPipeline::applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate, bool hasGridHum)
 {
     const auto applyBiquad = makeBiquadApplier (buffer);

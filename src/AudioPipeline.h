@@ -35,6 +35,12 @@ public:
     };
 
     //==============================================================================
+    /** Turns inputFile into a mastered 16-bit WAV at outputFile. Safe to call from several
+        threads at once; throws only std::bad_alloc, every other failure is in the result.
+    */
+    static Result process (const juce::File& inputFile, const juce::File& outputFile, const Config& config);
+
+    //==============================================================================
     // Pre-filter and vocal EQ
 
     /** Removes rumble below 90 Hz and, when the analysis heard mains hum, notches out
