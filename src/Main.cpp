@@ -1,6 +1,9 @@
 #include "Main.h"
 
+#include "BatchRunner.h"
+
 #include <iostream>
+#include <thread>
 
 //==============================================================================
 juce::StringArray collectArguments (int argc, char* argv[])
@@ -129,6 +132,80 @@ const char* getUsageText()
 }
 
 //==============================================================================
+namespace
+{
+    constexpr int exitSuccess           = 0;
+    constexpr int exitCommandLineError  = 1;
+    constexpr int exitSomeFilesFailed   = 2;
+
+    bool isBatch (const CLIArgs& args)
+    {
+        return isGiven (args.inputDir);
+    }
+
+    /** A batch takes every "*.wav" directly inside the input directory, in any case and
+        hidden ones too, in the order the directory yields them. A single input is handed
+        on whether or not it exists: its processing decides whether it succeeds.
+    */
+    juce::Array<juce::File> listInputFiles (const CLIArgs& args)
+    {
+        if (isBatch (args))
+            return args.inputDir.findChildFiles (juce::File::findFiles, false, "*.wav",
+                                                 juce::File::FollowSymlinks::yes);
+
+        return { args.inputFile };
+    }
+
+    /** A directory that cannot be made is not reported here: writing into it fails
+        for each file instead. An empty file makes no directory.
+    */
+    void createOutputLocation (const CLIArgs& args)
+    {
+        if (isBatch (args))
+            args.outputDir.createDirectory();
+        else
+            args.outputFile.getParentDirectory().createDirectory();
+    }
+
+    int chooseWorkerCount()
+    {
+        const auto plan = BatchRunner::chooseWorkers (std::thread::hardware_concurrency(),
+                                                      BatchRunner::readProcessorBrand());
+
+        juce::Logger::writeToLog (plan.topologyLine);
+        juce::Logger::writeToLog ("[System] Initializing ThreadPool with " + juce::String (plan.workerCount) + " workers.");
+        return plan.workerCount;
+    }
+
+    void printSummary (const BatchRunner::Counts& counts)
+    {
+        std::cout << "{\"status\":\"batch_complete\",\"success\":" << counts.succeeded
+                  << ",\"failed\":" << counts.failed << "}" << std::endl;
+    }
+
+    int runBatch (const CLIArgs& args)
+    {
+        StandardErrorLogger logger;
+
+        const auto config = makePipelineConfig (args);
+        const auto inputFiles = listInputFiles (args);
+        createOutputLocation (args);
+
+        const auto workerCount = chooseWorkerCount();
+
+        if (inputFiles.isEmpty())
+        {
+            juce::Logger::writeToLog ("[System] No files found to process.");
+            return exitSuccess;
+        }
+
+        const auto counts = BatchRunner::runJobs (inputFiles, args, config, workerCount);
+        printSummary (counts);
+
+        return counts.failed != 0 ? exitSomeFilesFailed : exitSuccess;
+    }
+}
+
 int main (int argc, char* argv[])
 {
     const auto args = collectArguments (argc, argv);
@@ -137,19 +214,15 @@ int main (int argc, char* argv[])
     if (parsed.showHelp)
     {
         std::cout << getUsageText() << std::endl;
-        return 0;
+        return exitSuccess;
     }
 
     if (! parsed.valid)
     {
         std::cerr << "ERROR: " << parsed.errorMessage.toStdString() << std::endl;
         std::cerr << "Run with --help for usage information." << std::endl;
-        return 1;
+        return exitCommandLineError;
     }
 
-    // The batch runner takes over from here; until it exists a valid command
-    // line only builds the run's configuration.
-    const auto config = makePipelineConfig (parsed);
-    juce::ignoreUnused (config);
-    return 0;
+    return runBatch (parsed);
 }

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include "AudioPipeline.h"
+#include "Main.h"
+
+#include <functional>
+#include <mutex>
+
+/** Writes every log message to standard error as JUCE does when no logger is
+    installed (the message's UTF-8 bytes, then a newline), but in one write, so
+    that messages logged by parallel jobs never run into each other.
+
+    Installs itself as JUCE's logger for its lifetime.
+*/
+class StandardErrorLogger : public juce::Logger
+{
+public:
+    StandardErrorLogger();
+    ~StandardErrorLogger() override;
+
+protected:
+    void logMessage (const juce::String& message) override;
+
+private:
+    std::mutex writeMutex;
+
+    JUCE_DECLARE_NON_COPYABLE (StandardErrorLogger)
+};
+
+//==============================================================================
+/** Runs one processing job per input file on a pool of worker threads.
+
+    Holds only static functions; its data travels in the nested records.
+*/
+class BatchRunner
+{
+public:
+    /** How many workers to start, and the log line that says why. */
+    struct WorkerPlan
+    {
+        int workerCount = 1;
+        juce::String topologyLine;
+    };
+
+    /** The worker-count rule: all hardware threads but one on the processors that
+        scale well ("i7", "i9", "Apple"), half of them on "i5" and everything else.
+        A hardware thread count of 0 means it is not known and counts as 4.
+    */
+    static WorkerPlan chooseWorkers (unsigned int hardwareThreads, const juce::String& cpuBrand);
+
+    /** The processor's brand name, or "Unknown" when it cannot be read. */
+    static juce::String readProcessorBrand();
+
+    /** The text after the colon of the first "model name" line of a Linux
+        /proc/cpuinfo listing, trimmed; "Unknown" when there is none.
+    */
+    static juce::String findModelName (const juce::String& cpuInfo);
+
+    //==============================================================================
+    /** Where a job writes the output of one input file: inside the output directory
+        under the input's name when one was given, otherwise the one output file.
+    */
+    static juce::File getOutputFileFor (const juce::File& inputFile, const CLIArgs& args);
+
+    /** Processes one input file into one output file. */
+    using ProcessFunction = std::function<AudioPipeline::Result (const juce::File& inputFile,
+                                                                 const juce::File& outputFile,
+                                                                 const AudioPipeline::Config& config)>;
+
+    /** How many files of a batch succeeded and failed. */
+    struct Counts
+    {
+        int succeeded = 0;
+        int failed = 0;
+    };
+
+    /** Processes every input file, one job each in list order, on a pool of
+        workerCount threads, and returns once every job has ended. A failed file is
+        logged with its reason; a job whose processing throws counts as failed too.
+    */
+    static Counts runJobs (const juce::Array<juce::File>& inputFiles, const CLIArgs& args,
+                           const AudioPipeline::Config& config, int workerCount,
+                           const ProcessFunction& process = AudioPipeline::process);
+
+    BatchRunner() = delete;
+};
