@@ -1,0 +1,153 @@
+// Times a batch of sixteen one-minute takes through the batch runner's pool with
+// 1, 2 and 4 workers and with the count the worker rule picks for this machine,
+// and prints the wall time and the speed-up over one worker. Noise reduction is
+// off, so no outside program runs; the log goes nowhere.
+
+#include "BenchSupport.h"
+
+#include "BatchRunner.h"
+
+#include <juce_audio_formats/juce_audio_formats.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+namespace
+{
+    constexpr int    numTakes        = 16;
+    constexpr double takeSeconds     = 60.0;
+    constexpr double takeSampleRate  = 48000.0;
+    constexpr int    takeChannels    = 2;
+
+    /** Each worker count should at least reach this share of a perfect speed-up. */
+    constexpr double targetEfficiency = 0.8;
+
+    /** A crude voice like the stages benchmark's: a sawtooth gliding around its own pitch,
+        gated into syllables, with hiss bursts and a faint noise floor. The seed moves the
+        pitch and the noise, so no two takes are alike.
+    */
+    juce::AudioBuffer<float> makeTake (int seed)
+    {
+        const auto numSamples = (int) (takeSeconds * takeSampleRate);
+        juce::AudioBuffer<float> buffer (takeChannels, numSamples);
+        juce::Random random (seed);
+
+        const auto centreHz = 120.0 + 8.0 * seed;
+        double phase = 0.0;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const auto t = i / takeSampleRate;
+            phase += (centreHz + 50.0 * std::sin (juce::MathConstants<double>::twoPi * 0.3 * t)) / takeSampleRate;
+            phase -= std::floor (phase);
+
+            const auto syllable = std::sin (juce::MathConstants<double>::twoPi * 4.0 * t);
+            const auto voiced = 0.3 * juce::jmax (syllable, 0.0) * (2.0 * phase - 1.0);
+            const auto sibilant = std::fmod (t, 1.7) < 0.08 ? 0.15 * (2.0 * random.nextDouble() - 1.0) : 0.0;
+
+            for (int ch = 0; ch < takeChannels; ++ch)
+                buffer.setSample (ch, i, (float) ((ch == 0 ? 1.0 : 0.8) * (voiced + sibilant)
+                                                  + 0.001 * (2.0 * random.nextDouble() - 1.0)));
+        }
+
+        return buffer;
+    }
+
+    bool writeTake (const juce::File& file, const juce::AudioBuffer<float>& buffer)
+    {
+        file.deleteFile();
+        auto stream = file.createOutputStream();
+
+        if (stream == nullptr)
+            return false;
+
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), takeSampleRate,
+                                                                              (unsigned int) takeChannels, 16, {}, 0));
+        if (writer == nullptr)
+            return false;
+
+        stream.release();
+        return writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
+    }
+
+    /** Wall-clock seconds for the whole batch with the given number of workers. */
+    double timeBatch (const juce::Array<juce::File>& takes, const CLIArgs& args,
+                      const AudioPipeline::Config& config, int workerCount)
+    {
+        const auto start = juce::Time::getMillisecondCounterHiRes();
+        const auto counts = BatchRunner::runJobs (takes, args, config, workerCount);
+        const auto seconds = (juce::Time::getMillisecondCounterHiRes() - start) / 1000.0;
+
+        if (counts.failed != 0)
+            std::cout << "  (" << counts.failed << " of " << takes.size() << " takes failed)" << std::endl;
+
+        return seconds;
+    }
+}
+
+int runBatchBenchmark()
+{
+    const auto hardwareThreads = std::thread::hardware_concurrency();
+    const auto plan = BatchRunner::chooseWorkers (hardwareThreads, BatchRunner::readProcessorBrand());
+
+    std::cout << "Batch of " << numTakes << " takes of " << takeSeconds / 60.0 << " min, " << takeSampleRate
+              << " Hz stereo, noise reduction off; " << hardwareThreads << " hardware threads" << std::endl;
+    std::cout << "  " << plan.topologyLine << std::endl;
+
+    const auto work = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                          .getNonexistentChildFile ("voxmender-batch-bench", {}, false);
+    const auto inputDir = work.getChildFile ("in");
+    inputDir.createDirectory();
+
+    juce::Array<juce::File> takes;
+
+    for (int i = 0; i < numTakes; ++i)
+    {
+        takes.add (inputDir.getChildFile ("take" + juce::String (i + 1).paddedLeft ('0', 2) + ".wav"));
+
+        if (! writeTake (takes.getLast(), makeTake (i + 1)))
+        {
+            std::cerr << "cannot write " << takes.getLast().getFullPathName() << std::endl;
+            work.deleteRecursively();
+            return 1;
+        }
+    }
+
+    CLIArgs args;
+    args.outputDir = work.getChildFile ("out");
+    args.outputDir.createDirectory();
+
+    AudioPipeline::Config config;
+    config.denoise = false;
+
+    struct SilentLogger : juce::Logger { void logMessage (const juce::String&) override {} } silent;
+    juce::Logger::setCurrentLogger (&silent);
+
+    std::vector<int> workerCounts { 1, 2, 4 };
+    if (std::find (workerCounts.begin(), workerCounts.end(), plan.workerCount) == workerCounts.end())
+        workerCounts.push_back (plan.workerCount);
+
+    double oneWorkerSeconds = 0.0;
+
+    for (const auto workers : workerCounts)
+    {
+        const auto seconds = timeBatch (takes, args, config, workers);
+
+        if (workers == 1)
+            oneWorkerSeconds = seconds;
+
+        const auto speedUp = oneWorkerSeconds / juce::jmax (seconds, 1.0e-9);
+        const auto target = targetEfficiency * workers;
+
+        std::cout << "  " << workers << (workers == plan.workerCount ? " workers (the rule's count)" : " workers")
+                  << ": " << juce::String (seconds, 2) << " s, speed-up " << juce::String (speedUp, 2)
+                  << "x (target " << juce::String (target, 1) << "x"
+                  << (speedUp >= target ? ", met)" : ", missed)") << std::endl;
+    }
+
+    juce::Logger::setCurrentLogger (nullptr);
+    work.deleteRecursively();
+    return 0;
+}
