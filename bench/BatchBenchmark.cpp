@@ -1,4 +1,4 @@
-// Times a batch of sixteen one-minute takes through the batch runner's pool with
+// Times a batch of sixteen one-minute speech-like takes through the batch runner's pool with
 // 1, 2 and 4 workers and with the count the worker rule picks for this machine,
 // and prints the wall time and the speed-up over one worker. Noise reduction is
 // off, so no outside program runs; the log goes nowhere.
@@ -6,6 +6,7 @@
 #include "BenchSupport.h"
 
 #include "BatchRunner.h"
+#include "TestSupport.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -22,37 +23,6 @@ namespace
 
     /** Each worker count should at least reach this share of a perfect speed-up. */
     constexpr double targetEfficiency = 0.8;
-
-    /** A crude voice like the stages benchmark's: a sawtooth gliding around its own pitch,
-        gated into syllables, with hiss bursts and a faint noise floor. The seed moves the
-        pitch and the noise, so no two takes are alike.
-    */
-    juce::AudioBuffer<float> makeTake (int seed)
-    {
-        const auto numSamples = (int) (takeSeconds * takeSampleRate);
-        juce::AudioBuffer<float> buffer (takeChannels, numSamples);
-        juce::Random random (seed);
-
-        const auto centreHz = 120.0 + 8.0 * seed;
-        double phase = 0.0;
-
-        for (int i = 0; i < numSamples; ++i)
-        {
-            const auto t = i / takeSampleRate;
-            phase += (centreHz + 50.0 * std::sin (juce::MathConstants<double>::twoPi * 0.3 * t)) / takeSampleRate;
-            phase -= std::floor (phase);
-
-            const auto syllable = std::sin (juce::MathConstants<double>::twoPi * 4.0 * t);
-            const auto voiced = 0.3 * juce::jmax (syllable, 0.0) * (2.0 * phase - 1.0);
-            const auto sibilant = std::fmod (t, 1.7) < 0.08 ? 0.15 * (2.0 * random.nextDouble() - 1.0) : 0.0;
-
-            for (int ch = 0; ch < takeChannels; ++ch)
-                buffer.setSample (ch, i, (float) ((ch == 0 ? 1.0 : 0.8) * (voiced + sibilant)
-                                                  + 0.001 * (2.0 * random.nextDouble() - 1.0)));
-        }
-
-        return buffer;
-    }
 
     bool writeTake (const juce::File& file, const juce::AudioBuffer<float>& buffer)
     {
@@ -107,7 +77,10 @@ int runBatchBenchmark()
     {
         takes.add (inputDir.getChildFile ("take" + juce::String (i + 1).paddedLeft ('0', 2) + ".wav"));
 
-        if (! writeTake (takes.getLast(), makeTake (i + 1)))
+        const auto take = testing_support::makeSpeechLike (takeChannels, (int) (takeSeconds * takeSampleRate),
+                                                           takeSampleRate, i + 1);
+
+        if (! writeTake (takes.getLast(), take))
         {
             std::cerr << "cannot write " << takes.getLast().getFullPathName() << std::endl;
             work.deleteRecursively();

@@ -1,4 +1,8 @@
 #include "AudioPipeline.h"
+#include "NoiseReducer.h"
+
+#include <limits>
+#include <optional>
 
 namespace
 {
@@ -226,15 +230,6 @@ namespace
 }
 
 //==============================================================================
-AudioPipeline::Result AudioPipeline::process (const juce::File&, const juce::File&, const Config&)
-{
-    // Placeholder until the per-file road lands.
-    Result result;
-    result.errorMessage = "Processing is not available yet";
-    return result;
-}
-
-//==============================================================================
 void AudioPipeline::applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate, bool hasGridHum)
 {
     const auto applyBiquad = makeBiquadApplier (buffer);
@@ -384,4 +379,759 @@ void AudioPipeline::applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, d
 
     juce::Logger::writeToLog ("[AudioPipeline/Saturation] Applied Tape Saturation + 14kHz LPF Roll-off (Drive=+"
                               + oneDecimal (driveDB) + "dB)");
+}
+
+//==============================================================================
+// The per-file road
+namespace
+{
+    //==============================================================================
+    // Loading and writing whole files
+
+    /** Every file stream of the road is buffered this much. */
+    constexpr size_t streamBufferSize = 32768;
+
+    constexpr int outputBitsPerSample = 16;
+
+    /** A recording held whole in memory, with the rate its file gave. */
+    struct LoadedAudio
+    {
+        juce::AudioBuffer<float> buffer;
+        double sampleRate = 0.0;
+        juce::int64 framesPresent = 0;
+    };
+
+    enum class LoadOutcome { loaded, notOpened, tooLong };
+
+    int chunkId (const char* name) noexcept
+    {
+        return (int) juce::ByteOrder::littleEndianInt (name);
+    }
+
+    /** Where the sample data of a WAV (RIFF or RF64) or AIFF file begins, found by walking its
+        chunks as the readers do; nothing for any other kind of file.
+    */
+    std::optional<juce::int64> findSampleDataStart (juce::InputStream& in)
+    {
+        const auto formId = in.readInt();
+        in.skipNextBytes (4);
+        const auto formType = in.readInt();
+
+        const bool isWav  = (formId == chunkId ("RIFF") || formId == chunkId ("RF64")) && formType == chunkId ("WAVE");
+        const bool isAiff = formId == chunkId ("FORM") && (formType == chunkId ("AIFF") || formType == chunkId ("AIFC"));
+
+        if (! isWav && ! isAiff)
+            return std::nullopt;
+
+        std::optional<juce::int64> dataStart;
+
+        while (in.getPosition() + 8 <= in.getTotalLength())
+        {
+            const auto id = in.readInt();
+            const auto length = (juce::int64) (juce::uint32) (isWav ? in.readInt() : in.readIntBigEndian());
+            const auto bodyStart = in.getPosition();
+
+            // As in the readers, a later data chunk takes the place of an earlier one.
+            if (isWav && id == chunkId ("data"))
+                dataStart = bodyStart;
+            else if (isAiff && id == chunkId ("SSND"))
+                dataStart = bodyStart + 8 + in.readIntBigEndian();   // past the offset and block-size fields
+
+            if (! in.setPosition (bodyStart + length + (length & 1)))
+                break;
+        }
+
+        return dataStart;
+    }
+
+    /** The frames the file really holds. A damaged or still-growing WAV or AIFF file can claim
+        more than it holds, and the readers would pad the difference with silence; reading only
+        what is there keeps a tiny file from turning into hours of zeros in memory.
+    */
+    juce::int64 countFramesPresent (const juce::File& file, const juce::AudioFormatReader& reader)
+    {
+        const auto claimed = reader.lengthInSamples;
+        const auto bytesPerFrame = (juce::int64) reader.numChannels * (juce::int64) reader.bitsPerSample / 8;
+
+        juce::FileInputStream in (file);
+
+        if (bytesPerFrame <= 0 || ! in.openedOk())
+            return claimed;
+
+        const auto dataStart = findSampleDataStart (in);
+
+        if (! dataStart.has_value())
+            return claimed;
+
+        const auto bytesPresent = juce::jmax ((juce::int64) 0, in.getTotalLength() - *dataStart);
+        return juce::jmin (claimed, bytesPresent / bytesPerFrame);
+    }
+
+    /** Reads the whole file into memory through a fresh format manager. A recording longer
+        than a buffer can index is refused rather than cut short.
+    */
+    LoadOutcome loadWholeFile (const juce::File& file, LoadedAudio& audio)
+    {
+        juce::AudioFormatManager formats;
+        formats.registerBasicFormats();
+        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+
+        if (reader == nullptr)
+            return LoadOutcome::notOpened;
+
+        audio.framesPresent = countFramesPresent (file, *reader);
+
+        if (audio.framesPresent > std::numeric_limits<int>::max())
+            return LoadOutcome::tooLong;
+
+        const auto numSamples = (int) audio.framesPresent;
+        audio.sampleRate = reader->sampleRate;
+        audio.buffer.setSize ((int) reader->numChannels, numSamples);
+        reader->read (&audio.buffer, 0, numSamples, 0, true, true);
+        return LoadOutcome::loaded;
+    }
+
+    juce::String describeTooLong (const juce::File& file, juce::int64 framesPresent)
+    {
+        return "Audio file too long to process (" + juce::String (framesPresent) + " samples per channel, at most "
+               + juce::String (std::numeric_limits<int>::max()) + "): " + file.getFullPathName();
+    }
+
+    enum class WriteOutcome { written, notOpened, noWriter, failed };
+
+    /** Writes the buffer as a 16-bit PCM WAV file without metadata, replacing the file. Every
+        write is checked and the data reaches the disk before the file counts as written, since
+        the caller goes on to rename it into place.
+    */
+    WriteOutcome writeWav16 (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate)
+    {
+        // An output stream appends to what is there.
+        file.deleteFile();
+        std::unique_ptr<juce::FileOutputStream> stream (file.createOutputStream (streamBufferSize));
+
+        if (stream == nullptr)
+            return WriteOutcome::notOpened;
+
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), sampleRate,
+                                                                              (unsigned int) buffer.getNumChannels(),
+                                                                              outputBitsPerSample, {}, 0));
+        if (writer == nullptr)
+        {
+            stream.reset();
+            file.deleteFile();
+            return WriteOutcome::noWriter;
+        }
+
+        auto& fileStream = *stream.release();   // the writer owns it now
+        const bool wrote = writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
+        const bool headerWritten = writer->flush();
+        fileStream.flush();
+        const bool streamOk = fileStream.getStatus().wasOk();
+        writer.reset();
+
+        const auto dataBytes = (juce::int64) buffer.getNumChannels() * buffer.getNumSamples() * (outputBitsPerSample / 8);
+        if (wrote && headerWritten && streamOk && file.getSize() >= dataBytes)
+            return WriteOutcome::written;
+
+        // A part-written file must never be taken for the audio.
+        file.deleteFile();
+        return WriteOutcome::failed;
+    }
+
+    /** A byte copy that counts only when every byte arrived. */
+    bool copyWholeFile (const juce::File& source, const juce::File& destination)
+    {
+        if (! source.copyFileTo (destination) || destination.getSize() != source.getSize())
+        {
+            destination.deleteFile();
+            return false;
+        }
+
+        // Some systems give a copy its source's times; this copy is new, and leftovers of
+        // earlier runs are told apart by their times.
+        destination.setLastModificationTime (juce::Time::getCurrentTime());
+        return true;
+    }
+
+    //==============================================================================
+    // Files of one call
+
+    constexpr const char* prefilteredName   = "_stage0_prefiltered.wav";
+    constexpr const char* denoisedName      = "_stage1_denoised.wav";
+    constexpr const char* feedSuffix        = "_asr_feed.wav";
+    constexpr const char* workPrefix        = "_pipeline_work_";
+    constexpr const char* pendingOutputName = "_output_in_progress.wav";
+    constexpr const char* noiseWorkPattern  = "_df3_work_*";
+
+    /** When this program started: a denoised stage file older than that was left by an earlier run. */
+    const juce::Time programStartTime = juce::Time::getCurrentTime();
+
+    /** File times may have whole-second resolution, so a file counts as older than this run
+        only when it is from an earlier second; one from the start's own second is kept.
+    */
+    bool predatesThisRun (const juce::File& file)
+    {
+        const auto startSecondMs = programStartTime.toMilliseconds() / 1000 * 1000;
+        return file.getLastModificationTime().toMilliseconds() < startSecondMs;
+    }
+
+    /** The intermediate files of one call.
+
+        They are written in a directory of the call's own inside the output directory, so
+        calls into one directory at the same time never read or write each other's audio,
+        and when the call ends they are put onto their fixed names beside the output with a
+        rename, the output last. Nothing half-written ever appears under those names; a call
+        that dies leaves only its work directory.
+    */
+    class CallFiles
+    {
+    public:
+        CallFiles (const juce::File& input, const juce::File& output)
+            : inputFile (input), outputFile (output),
+              outputDirectory (output.getParentDirectory()),
+              workDirectory (outputDirectory.getChildFile (workPrefix + juce::Uuid().toString())),
+              feedName (input.getFileNameWithoutExtension() + feedSuffix)
+        {
+            // Calls that start together may each create the missing output directory; the
+            // loser of that race sees an error although the directory is there, so it tries again.
+            for (int attempt = 0; attempt < 3 && ! workDirectory.isDirectory(); ++attempt)
+                workDirectory.createDirectory();
+
+            ready = workDirectory.isDirectory();
+        }
+
+        /** Only an exception gets here with the call still open; the audio made so far stays. */
+        ~CallFiles()
+        {
+            if (! closed)
+                close (false);
+        }
+
+        bool isReady() const noexcept                { return ready; }
+
+        juce::File prefiltered() const               { return workDirectory.getChildFile (prefilteredName); }
+        juce::File denoised() const                  { return workDirectory.getChildFile (denoisedName); }
+        juce::File feed() const                      { return workDirectory.getChildFile (feedName); }
+        juce::File pendingOutput() const             { return workDirectory.getChildFile (pendingOutputName); }
+
+        /** Where a file of the work directory will be found once the call has ended. */
+        juce::File finalPlaceOf (const juce::File& file) const
+        {
+            return file.isAChildOf (workDirectory) ? outputDirectory.getChildFile (file.getFileName()) : file;
+        }
+
+        /** Ends the call: the side files go onto their names, then, when withOutput is set and
+            they all got there, the finished output onto its own. Returns the first failure's
+            message, or an empty text.
+        */
+        juce::String close (bool withOutput)
+        {
+            closed = true;
+            auto error = placeSideFiles();
+
+            if (withOutput && error.isEmpty() && ! pendingOutput().replaceFileIn (outputFile))
+                error = "Failed to create output file: " + outputFile.getFullPathName();
+
+            workDirectory.deleteRecursively();
+            return error;
+        }
+
+    private:
+        juce::String placeSideFiles() const
+        {
+            juce::String error;
+
+            for (const auto& name : { juce::String (prefilteredName), juce::String (denoisedName), feedName })
+            {
+                const auto sideFile = workDirectory.getChildFile (name);
+                const auto destination = outputDirectory.getChildFile (name);
+
+                if (! sideFile.existsAsFile())
+                    continue;
+
+                // The input is never written over; that side file is then not kept.
+                if (destination == inputFile)
+                    continue;
+
+                if (! sideFile.replaceFileIn (destination) && error.isEmpty())
+                    error = "Failed to write " + destination.getFullPathName();
+            }
+
+            // What the denoiser left after a failure stays for inspection, beside the output.
+            for (const auto& leftover : workDirectory.findChildFiles (juce::File::findDirectories, false, noiseWorkPattern))
+                leftover.moveFileTo (outputDirectory.getChildFile (leftover.getFileName()));
+
+            return error;
+        }
+
+        const juce::File inputFile, outputFile, outputDirectory, workDirectory;
+        const juce::String feedName;
+        bool ready = false, closed = false;
+
+        JUCE_DECLARE_NON_COPYABLE (CallFiles)
+    };
+
+    /** A denoised stage file that an earlier run left in the output directory goes once an
+        output has been written beside it. One written during this run (another call's side
+        file, or an output of that name) stays, and so does the input.
+    */
+    void removeLeftoverDenoisedFile (const juce::File& outputDirectory, const juce::File& inputFile)
+    {
+        const auto leftover = outputDirectory.getChildFile (denoisedName);
+
+        if (leftover.existsAsFile() && leftover != inputFile && predatesThisRun (leftover))
+            leftover.deleteFile();
+    }
+
+    //==============================================================================
+    // Log lines
+
+    const char* onOff (bool isOn) noexcept    { return isOn ? "ON" : "OFF"; }
+
+    juce::String ruleLine()    { return juce::String::repeatedString ("=", 40); }
+
+    void logBanner (const juce::File& inputFile, const AudioPipeline::Config& config)
+    {
+        juce::Logger::writeToLog (ruleLine());
+        juce::Logger::writeToLog ("[AudioPipeline] Processing: " + inputFile.getFullPathName());
+        juce::Logger::writeToLog (juce::String ("[AudioPipeline] Denoise=") + onOff (config.denoise)
+                                  + " Compressor=" + onOff (config.compressor)
+                                  + " EQ=" + onOff (config.eq)
+                                  + " Voice=" + config.voiceType);
+    }
+
+    void logAutoMap (const AudioPipeline::AutoMapSettings& settings, const AudioAnalyzer::AnalysisResult& analysis)
+    {
+        juce::Logger::writeToLog ("[AutoMap] DF3 Atten=" + oneDecimal (settings.attenuationLimitDB)
+                                  + " Comp Ratio=" + oneDecimal (settings.compRatio) + ":1"
+                                  + " MudCut=" + oneDecimal (settings.mudCutDB) + "dB"
+                                  + " EQ Air=" + oneDecimal (settings.eqAirDB) + "dB"
+                                  + " Sibilance=" + oneDecimal ((float) analysis.sibilanceDBFS) + "dBFS");
+    }
+
+    //==============================================================================
+    // Settings from the analysis
+
+    constexpr double noisySnrDB = 15.0, cleanSnrDB = 30.0;
+    constexpr float noisyAttenuationDB = 15.0f, cleanAttenuationDB = 10.0f, usualAttenuationDB = 12.0f;
+
+    /** Above this crest factor the recording is very dynamic: a firmer ratio in the log and more drive. */
+    constexpr double dynamicCrestDB = 18.0;
+    constexpr float dynamicRatio = 4.0f, usualRatio = 2.0f;
+    constexpr float dynamicDriveDB = 0.5f, usualDriveDB = 0.2f;
+
+    /** A spectrum falling faster than this per octave is dark; rising faster, bright. */
+    constexpr double darkTiltDB = -3.0, brightTiltDB = 3.0;
+    constexpr float darkMudCutDB = -3.0f;
+    constexpr float darkAirDB = 4.0f, brightAirDB = -2.0f, usualAirDB = 2.0f;
+    constexpr float brightPresenceDB = 1.0f, usualPresenceDB = 3.0f;
+
+    /** The expander starts a little above the measured noise floor. */
+    constexpr float expanderAboveNoiseDB = 3.0f;
+
+    //==============================================================================
+    // Stage chain
+
+    /** Loudness at or below this is silence: no gain is derived from it. */
+    constexpr float silentLoudnessLUFS = -140.0f;
+    constexpr double silentSibilanceDBFS = -140.0;
+    constexpr float noSibilanceThresholdDB = -144.0f;
+
+    /** The pre-gain lifts a quiet recording by at most this much. */
+    constexpr float maxPreGainDB = 12.0f;
+
+    constexpr float limiterCeilingDB = -1.0f;
+
+    /** After the limiter every recording is scaled to this peak, -5.5 dBFS. */
+    const float outputPeakTarget = std::pow (10.0f, -0.275f);
+    constexpr float trimFloorMagnitude = 1.0e-6f;
+
+    /** Peaks at or below this read as silence in the peak report. */
+    constexpr float silentPeak = 1.0e-10f;
+    constexpr float silentPeakDBFS = -144.0f;
+    constexpr float peakWarningDBFS = -1.0f;
+
+    int countNonFiniteSamples (const juce::AudioBuffer<float>& buffer) noexcept
+    {
+        int count = 0;
+
+        for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+        {
+            const auto* samples = buffer.getReadPointer (channel);
+
+            for (int i = 0; i < buffer.getNumSamples(); ++i)
+                if (! std::isfinite (samples[i]))
+                    ++count;
+        }
+
+        return count;
+    }
+
+    float findPeak (const juce::AudioBuffer<float>& buffer) noexcept
+    {
+        float peak = 0.0f;
+
+        if (buffer.getNumSamples() > 0)
+        {
+            for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+            {
+                const auto range = juce::FloatVectorOperations::findMinAndMax (buffer.getReadPointer (channel),
+                                                                              buffer.getNumSamples());
+                peak = juce::jmax (peak, std::abs (range.getStart()), std::abs (range.getEnd()));
+            }
+        }
+
+        return peak;
+    }
+}
+
+//==============================================================================
+AudioPipeline::AutoMapSettings AudioPipeline::mapAnalysisToSettings (const AudioAnalyzer::AnalysisResult& analysis)
+{
+    const auto snr = analysis.snrDB;
+    const auto crest = analysis.crestFactorDB;
+    const auto tilt = analysis.spectralTiltDB;
+
+    // Every test is strict, so a measurement that is not a number takes the last choice.
+    AutoMapSettings settings;
+    settings.attenuationLimitDB = snr < noisySnrDB ? noisyAttenuationDB : (snr > cleanSnrDB ? cleanAttenuationDB : usualAttenuationDB);
+    settings.compRatio          = crest > dynamicCrestDB ? dynamicRatio : usualRatio;
+    settings.saturationDriveDB  = crest > dynamicCrestDB ? dynamicDriveDB : usualDriveDB;
+    settings.mudCutDB           = tilt < darkTiltDB ? darkMudCutDB : 0.0f;
+    settings.eqAirDB            = tilt < darkTiltDB ? darkAirDB : (tilt > brightTiltDB ? brightAirDB : usualAirDB);
+    settings.presenceDB         = tilt > brightTiltDB ? brightPresenceDB : usualPresenceDB;
+    settings.expanderBaseDB     = (float) analysis.noiseFloorDBFS + expanderAboveNoiseDB;
+    return settings;
+}
+
+bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double sampleRate, const Config& config,
+                                   const AutoMapSettings& settings, Result& result, double startTimeMs)
+{
+    const auto numSamples = buffer.getNumSamples();
+    const auto bypass = config.bypassStage;
+    const auto log = [] (const juce::String& message) { juce::Logger::writeToLog (message); };
+
+    const auto checkFinite = [&] (const juce::String& stageName)
+    {
+        const auto count = countNonFiniteSamples (buffer);
+
+        if (count == 0)
+            return true;
+
+        result.errorMessage = "Invalid non-finite audio after " + stageName;
+        result.processingTimeMs = juce::Time::getMillisecondCounterHiRes() - startTimeMs;
+        log ("[AudioPipeline] ERROR: " + result.errorMessage + " (" + juce::String (count) + " samples)");
+        return false;
+    };
+
+    const auto logStagePeak = [&] (const juce::String& stageName)
+    {
+        const auto peak = findPeak (buffer);
+        const auto level = buffer.getNumChannels() > 0 && peak > silentPeak ? juce::Decibels::gainToDecibels (peak)
+                                                                            : silentPeakDBFS;
+        log ("[GainStaging] Peak after " + stageName + ": " + juce::String (level, 2, false) + " dBFS"
+             + (level > peakWarningDBFS ? " [WARNING: EXCEEDS -1.0 dBFS]" : ""));
+    };
+
+    /** The check after a stage, and its peak report when the check passed. */
+    const auto stageEnds = [&] (const juce::String& checkName, const juce::String& peakName)
+    {
+        if (! checkFinite (checkName))
+            return false;
+
+        logStagePeak (peakName);
+        return true;
+    };
+
+    const auto targetText = oneDecimal (config.targetLUFS);
+
+    // Load
+    if (! checkFinite ("File Load"))
+        return false;
+
+    log ("[AudioPipeline] Loaded audio: " + juce::String (buffer.getNumChannels()) + "ch, " + juce::String (sampleRate)
+         + "Hz, " + juce::String (numSamples) + " samples (" + juce::String (numSamples / sampleRate, 2, false) + "s)");
+    logStagePeak ("File Load");
+
+    // Pre-gain: brings the recording near the target before the dynamics, so their
+    // thresholds act on a known level.
+    log ("[AudioPipeline] Stage 1.6: Pre-Gain Leveling (Target: " + targetText + " LUFS)");
+    const auto inputAnalysis = AudioAnalyzer::analyze (buffer, sampleRate);
+    const auto inputLUFS = (float) inputAnalysis.integratedLUFS;
+    const bool preGainRuns = inputLUFS > silentLoudnessLUFS && bypass != 1;
+
+    if (preGainRuns)
+    {
+        const auto preGainDB = juce::jmin (config.targetLUFS - inputLUFS, maxPreGainDB);
+        log ("[AudioPipeline/PreGain] Input LUFS: " + oneDecimal (inputLUFS) + " -> Applying " + oneDecimal (preGainDB) + "dB");
+        applyMakeupGain (buffer, preGainDB);
+    }
+
+    if (! stageEnds ("PreGain", "PreGain"))
+        return false;
+
+    // The thresholds measured before the pre-gain move by the full distance to the target,
+    // not by the capped gain.
+    const auto loudnessOffsetDB = config.targetLUFS - inputLUFS;
+
+    // De-esser
+    const auto deEsserThresholdDB = inputAnalysis.sibilanceDBFS > silentSibilanceDBFS
+                                        ? (float) (inputAnalysis.sibilanceDBFS + loudnessOffsetDB)
+                                        : noSibilanceThresholdDB;
+    log ("[AudioPipeline] Stage 1.7: Dynamic De-esser");
+
+    if (bypass != 2)
+        applyDeEsser (buffer, sampleRate, deEsserThresholdDB);
+
+    if (! stageEnds ("De-esser", "De-esser"))
+        return false;
+
+    // Expander
+    log ("[AudioPipeline] Stage 1.8: Downward Expander");
+    const auto expanderThresholdDB = preGainRuns ? settings.expanderBaseDB + loudnessOffsetDB : settings.expanderBaseDB;
+    applyExpander (buffer, sampleRate, expanderThresholdDB);
+
+    if (! stageEnds ("Expander", "Expander"))
+        return false;
+
+    // EQ, before the compressor so that the compressor hears the corrected balance.
+    if (config.eq && bypass != 3)
+    {
+        log ("[AudioPipeline] Stage 3: Corrective & Enhancement EQ (" + config.voiceType + ")");
+        applyVocalEQ (buffer, sampleRate, config.voiceType, settings.eqAirDB, settings.presenceDB, settings.mudCutDB);
+    }
+
+    if (! stageEnds ("Vocal EQ", "Corrective/Enhancement EQ"))
+        return false;
+
+    // Compressor
+    if (config.compressor && bypass != 4)
+    {
+        log ("[AudioPipeline] Stage 2: Opto-Style Serial Leveler");
+        applyOptoCompressor (buffer, sampleRate);
+    }
+
+    if (! stageEnds ("Compressor", "Compressor"))
+        return false;
+
+    // Saturation
+    log ("[AudioPipeline] Stage 4: Harmonic Saturation");
+
+    if (bypass != 5)
+        applyHarmonicSaturation (buffer, sampleRate, settings.saturationDriveDB);
+
+    if (! stageEnds ("Saturation", "Saturation"))
+        return false;
+
+    // Normalisation: the dynamics have moved the loudness, so it is measured again.
+    log ("[AudioPipeline] Stage 5: Broadcast Normalization (Target: " + targetText + " LUFS)");
+    const auto currentLUFS = (float) AudioAnalyzer::analyze (buffer, sampleRate).integratedLUFS;
+
+    if (currentLUFS > silentLoudnessLUFS && bypass != 6)
+    {
+        const auto gainDB = config.targetLUFS - currentLUFS;
+        log ("[AudioPipeline/Normalization] Current LUFS: " + oneDecimal (currentLUFS) + " -> Target: " + targetText
+             + " (Final tweak: " + oneDecimal (gainDB) + "dB)");
+        applyMakeupGain (buffer, gainDB);
+    }
+
+    if (! stageEnds ("Final Normalization", "Final Normalization"))
+        return false;
+
+    // Limiter and output trim: every recording leaves with the same peak, whatever
+    // loudness that gives.
+    log ("[AudioPipeline] Stage 6: True Peak Limiter");
+
+    if (bypass != 7)
+    {
+        applyLimiter (buffer, sampleRate, limiterCeilingDB);
+
+        const auto magnitude = numSamples > 0 ? buffer.getMagnitude (0, numSamples) : 0.0f;
+
+        if (magnitude > trimFloorMagnitude)
+        {
+            const auto trimGain = outputPeakTarget / magnitude;
+            buffer.applyGain (0, numSamples, trimGain);
+            log ("[AudioPipeline/OutputTrim] Dropped overall gain by "
+                 + juce::String (juce::Decibels::gainToDecibels (trimGain), 2, false) + "dB to hit exact -5.5dB peak.");
+        }
+    }
+
+    return stageEnds ("Limiter", "Limiter & Output Trim");
+}
+
+//==============================================================================
+AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const juce::File& outputFile,
+                                              const Config& config)
+{
+    Result result;
+    const auto startTimeMs = juce::Time::getMillisecondCounterHiRes();
+    auto workingFile = inputFile;
+
+    const auto stopWatch = [&result, startTimeMs]
+    {
+        result.processingTimeMs = juce::Time::getMillisecondCounterHiRes() - startTimeMs;
+    };
+
+    logBanner (inputFile, config);
+
+    CallFiles files (inputFile, outputFile);
+
+    // Ends the call as failed: what was made so far is put beside the output, the output is not.
+    const auto fail = [&] (const juce::String& message)
+    {
+        if (result.denoiseEngine.isEmpty())
+            result.denoiseEngine = "Skipped";   // noise reduction never ran
+
+        files.close (false);
+        result.errorMessage = message;
+        stopWatch();
+        return result;
+    };
+
+    if (! files.isReady())
+        return fail ("Failed to create output file: " + outputFile.getFullPathName());
+
+    // Pass 1: measure the input, choose the settings, take out rumble and hum.
+    juce::Logger::writeToLog ("[AudioPipeline] Pass 1: Offline Analysis");
+    AutoMapSettings settings;
+    bool inputRead = false;
+
+    {
+        LoadedAudio audio;
+        const auto outcome = loadWholeFile (inputFile, audio);
+
+        if (outcome == LoadOutcome::tooLong)
+            return fail (describeTooLong (inputFile, audio.framesPresent));
+
+        if (outcome == LoadOutcome::loaded)
+        {
+            inputRead = true;
+            const auto analysis = AudioAnalyzer::analyze (audio.buffer, audio.sampleRate);
+            result.analysisJSON = analysis.toJSON();
+
+            settings = mapAnalysisToSettings (analysis);
+            logAutoMap (settings, analysis);
+
+            juce::Logger::writeToLog ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
+            applyPreFilter (audio.buffer, audio.sampleRate, analysis.hasGridHum);
+
+            const auto written = writeWav16 (files.prefiltered(), audio.buffer, audio.sampleRate);
+
+            if (written == WriteOutcome::failed)
+                return fail ("Failed to write " + files.finalPlaceOf (files.prefiltered()).getFullPathName());
+
+            // Without a stage file the road goes on with the input itself.
+            if (written == WriteOutcome::written)
+                workingFile = files.prefiltered();
+        }
+        else
+        {
+            juce::Logger::writeToLog ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis");
+        }
+    }
+
+    // Noise reduction
+    if (! config.denoise)
+    {
+        result.denoiseEngine = "Skipped";
+    }
+    else
+    {
+        juce::Logger::writeToLog ("[AudioPipeline] Stage 1: Noise Reduction");
+
+        NoiseReducer::Config noiseConfig;
+        noiseConfig.deepFilterPath = config.deepFilterPath;
+        noiseConfig.ffmpegPath = config.ffmpegPath;
+        noiseConfig.attenuationLimitDB = settings.attenuationLimitDB;
+
+        const auto denoised = NoiseReducer::process (workingFile, files.denoised(), noiseConfig);
+
+        if (denoised.success && denoised.outputFile.existsAsFile())
+        {
+            workingFile = denoised.outputFile;
+            result.denoiseEngine = denoised.engine == NoiseReducer::deepFilterNet3 ? "DeepFilterNet3" : "None (passthrough)";
+            juce::Logger::writeToLog ("[AudioPipeline] Denoise complete. Engine: " + result.denoiseEngine);
+
+            // The speech recogniser gets exactly the audio the voice chain starts from.
+            if (! copyWholeFile (workingFile, files.feed()))
+                return fail ("Failed to write " + files.finalPlaceOf (files.feed()).getFullPathName());
+
+            juce::Logger::writeToLog ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + files.feed().getFileName());
+        }
+        else
+        {
+            result.denoiseEngine = "Failed";
+            juce::Logger::writeToLog (juce::String::fromUTF8 ("[AudioPipeline] WARNING: Denoise failed \xe2\x80\x94 continuing with original audio"));
+        }
+    }
+
+    // Copy road: with neither the compressor nor the EQ, the audio reached so far is the output.
+    if (! config.compressor && ! config.eq)
+    {
+        if (! inputRead)
+            return fail ((inputFile.existsAsFile() ? "Failed to read audio file: " : "Input file not found: ")
+                         + inputFile.getFullPathName());
+
+        const bool copyNeeded = workingFile != outputFile;
+
+        if (copyNeeded && ! copyWholeFile (workingFile, files.pendingOutput()))
+            return fail ("Failed to copy audio to output file: " + outputFile.getFullPathName());
+
+        const auto placed = files.close (copyNeeded);
+
+        if (placed.isNotEmpty())
+        {
+            result.errorMessage = placed;
+            stopWatch();
+            return result;
+        }
+    }
+    else
+    {
+        {
+            LoadedAudio audio;
+            const auto outcome = loadWholeFile (workingFile, audio);
+
+            if (outcome == LoadOutcome::notOpened)
+                return fail ("Failed to read audio file for DSP processing: " + files.finalPlaceOf (workingFile).getFullPathName());
+
+            if (outcome == LoadOutcome::tooLong)
+                return fail (describeTooLong (files.finalPlaceOf (workingFile), audio.framesPresent));
+
+            if (! runStageChain (audio.buffer, audio.sampleRate, config, settings, result, startTimeMs))
+            {
+                files.close (false);
+                return result;
+            }
+
+            switch (writeWav16 (files.pendingOutput(), audio.buffer, audio.sampleRate))
+            {
+                case WriteOutcome::notOpened:  return fail ("Failed to create output file: " + outputFile.getFullPathName());
+                case WriteOutcome::noWriter:   return fail ("Failed to create WAV writer");
+                case WriteOutcome::failed:     return fail ("Failed to write output file: " + outputFile.getFullPathName());
+                case WriteOutcome::written:    break;
+            }
+        }
+
+        // The denoised audio has served its purpose once the output exists.
+        files.denoised().deleteFile();
+        const auto placed = files.close (true);
+
+        if (placed.isNotEmpty())
+        {
+            result.errorMessage = placed;
+            stopWatch();
+            return result;
+        }
+
+        removeLeftoverDenoisedFile (outputFile.getParentDirectory(), inputFile);
+    }
+
+    result.success = true;
+    stopWatch();
+    juce::Logger::writeToLog ("[AudioPipeline] COMPLETE. Total time: " + juce::String (result.processingTimeMs, 1, false) + "ms");
+    juce::Logger::writeToLog (ruleLine());
+    return result;
 }

@@ -4,6 +4,8 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_dsp/juce_dsp.h>
 
+#include "AudioAnalyzer.h"
+
 /** Processes one recording into one mastered 16-bit WAV file.
 
     Holds only static functions; its data travels in the nested records.
@@ -34,11 +36,36 @@ public:
         double processingTimeMs = 0.0;
     };
 
+    /** The settings the first analysis chooses for the rest of a file's road. The member
+        values are the fixed ones taken when the input cannot be read for that analysis.
+    */
+    struct AutoMapSettings
+    {
+        float attenuationLimitDB = 100.0f;  // handed to noise reduction; 100 or more means no limit
+        float compRatio = 0.0f;             // shown in the log only; not chosen without an analysis
+        float saturationDriveDB = 2.0f;
+        float mudCutDB = 0.0f;
+        float eqAirDB = 2.0f;
+        float presenceDB = 3.0f;
+        float expanderBaseDB = -60.0f;      // the expander threshold before the loudness offset
+    };
+
     //==============================================================================
-    /** Turns inputFile into a mastered 16-bit WAV at outputFile. Safe to call from several
-        threads at once; throws only std::bad_alloc, every other failure is in the result.
+    /** Turns inputFile into a mastered 16-bit WAV at outputFile, leaving the intermediate
+        audio beside it. Safe to call from several threads at once, also into one directory.
+        Throws only std::bad_alloc; every other failure is reported in the result.
     */
     static Result process (const juce::File& inputFile, const juce::File& outputFile, const Config& config);
+
+    /** Chooses the road's settings from the first analysis of the input. */
+    static AutoMapSettings mapAnalysisToSettings (const AudioAnalyzer::AnalysisResult& analysis);
+
+    /** Runs every stage on the loaded recording in place, in order, checking for samples
+        that are not finite and logging the peak after each. Returns false at the first check
+        that fails, with the reason and the time since startTimeMs in result.
+    */
+    static bool runStageChain (juce::AudioBuffer<float>& buffer, double sampleRate, const Config& config,
+                               const AutoMapSettings& settings, Result& result, double startTimeMs);
 
     //==============================================================================
     // Pre-filter and vocal EQ

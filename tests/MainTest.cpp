@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "BatchRunner.h"
+#include "TestFiles.h"
 #include "TestSupport.h"
-
-#include <juce_audio_formats/juce_audio_formats.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -182,8 +181,9 @@ namespace
             return directory.getChildFile (juce::String::fromUTF8 (relativePath.c_str()));
         }
 
+        // A unique name: the tests run as parallel processes, which could all pick the same free name.
         const juce::File directory = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                         .getNonexistentChildFile ("voxmender-main-test", {}, false);
+                                         .getChildFile ("voxmender-main-test-" + juce::Uuid().toDashedString());
     };
 
     /** The lines the run logs before any job starts, for this machine. */
@@ -305,49 +305,12 @@ TEST (CommandLineUsage, IsTheDocumentedTwentyThreeLines)
 //==============================================================================
 namespace
 {
-    /** The real FFmpeg, wherever the system's package manager put it; empty when absent. */
-    std::string findFFmpeg()
-    {
-        for (const char* path : { "/usr/bin/ffmpeg", "/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg" })
-            if (juce::File (path).existsAsFile())
-                return path;
-
-        return {};
-    }
-
-    void writeWav (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate)
-    {
-        file.getParentDirectory().createDirectory();
-        file.deleteFile();
-        auto stream = file.createOutputStream();
-        ASSERT_NE (stream, nullptr) << file.getFullPathName();
-
-        juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), sampleRate,
-                                                                              (unsigned int) buffer.getNumChannels(),
-                                                                              16, {}, 0));
-        ASSERT_NE (writer, nullptr);
-        stream.release();
-        writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
-    }
-
-    /** One second of a voiced tone in syllables over a little noise; its pitch and noise
-        follow from the seed, so no two takes are alike.
-    */
+    /** One second of speech-like sound; the seed makes every take's noise its own. */
     void writeTake (const juce::File& file, int seed, double sampleRate = 48000.0, int numChannels = 1)
     {
-        const auto numSamples = (int) sampleRate;
-        auto take = testing_support::makeSine (numChannels, numSamples, sampleRate, 140.0 + 11.0 * seed, 0.3);
-        const auto noise = testing_support::makeNoise (numChannels, numSamples, 0.01, seed);
-
-        for (int ch = 0; ch < numChannels; ++ch)
-            for (int i = 0; i < numSamples; ++i)
-            {
-                const auto syllables = 0.5 + 0.5 * std::sin (juce::MathConstants<double>::twoPi * 3.0 * i / sampleRate);
-                take.setSample (ch, i, (float) syllables * take.getSample (ch, i) + noise.getSample (ch, i));
-            }
-
-        writeWav (file, take, sampleRate);
+        file.getParentDirectory().createDirectory();
+        testing_support::writeWav (file, testing_support::makeSpeechLike (numChannels, (int) sampleRate, sampleRate, seed),
+                                   sampleRate);
     }
 
     enum class Entry { take, notAudio, directory };
@@ -522,7 +485,7 @@ namespace
 
 TEST (ParallelBatch, SixteenFilesAtOnceMatchOneAtATime)
 {
-    const auto ffmpeg = findFFmpeg();
+    const auto ffmpeg = testing_support::findFFmpeg().toStdString();
     ASSERT_FALSE (ffmpeg.empty()) << "FFmpeg is needed for this test and was not found";
 
     const ScratchDirectory scratch;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "NoiseReducer.h"
+#include "TestFiles.h"
 #include "TestSupport.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
@@ -8,113 +9,18 @@
 #include <cstdlib>
 #include <thread>
 
-namespace juce
-{
-    // Readable failure messages for lists of lines.
-    static void PrintTo (const StringArray& lines, std::ostream* stream)
-    {
-        *stream << "[" << lines.joinIntoString (" | ") << "]";
-    }
-}
-
 namespace
 {
-    using testing_support::CapturingLogger;
+    using namespace testing_support;
 
     constexpr double toneAmplitude = 0.5;
     constexpr float standInGain = 0.5f;   // what the stand-in's "denoising" does to every sample
 
-    /** The real FFmpeg, wherever the system's package manager put it; empty when absent. */
-    juce::String findFFmpeg()
-    {
-        for (const char* path : { "/usr/bin/ffmpeg", "/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg" })
-            if (juce::File (path).existsAsFile())
-                return path;
-
-        return {};
-    }
-
-    /** Sets an environment variable for the stand-in for the lifetime of the object. */
-    struct ScopedEnvironment
-    {
-        ScopedEnvironment (const char* nameToSet, const juce::String& value) : name (nameToSet)
-        {
-            setenv (name, value.toRawUTF8(), 1);
-        }
-
-        ~ScopedEnvironment()   { unsetenv (name); }
-
-        const char* const name;
-    };
-
-    struct Audio
-    {
-        juce::AudioBuffer<float> buffer;
-        double sampleRate = 0.0;
-    };
-
-    void writeWav (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate)
-    {
-        file.deleteFile();
-        auto stream = file.createOutputStream();
-        ASSERT_NE (stream, nullptr) << file.getFullPathName();
-
-        juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), sampleRate,
-                                                                              (unsigned int) buffer.getNumChannels(),
-                                                                              16, {}, 0));
-        ASSERT_NE (writer, nullptr);
-        stream.release();
-        writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
-    }
-
     /** A quarter of a second of a 1 kHz tone. */
     juce::File writeTone (const juce::File& file, double sampleRate, double amplitude = toneAmplitude)
     {
-        writeWav (file, testing_support::makeSine (1, (int) (sampleRate / 4), sampleRate, 1000.0, amplitude), sampleRate);
+        writeWav (file, makeSine (1, (int) (sampleRate / 4), sampleRate, 1000.0, amplitude), sampleRate);
         return file;
-    }
-
-    Audio readWav (const juce::File& file)
-    {
-        juce::AudioFormatManager formats;
-        formats.registerBasicFormats();
-        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
-
-        Audio audio;
-
-        if (reader != nullptr)
-        {
-            audio.sampleRate = reader->sampleRate;
-            audio.buffer.setSize ((int) reader->numChannels, (int) reader->lengthInSamples);
-            reader->read (&audio.buffer, 0, audio.buffer.getNumSamples(), 0, true, true);
-        }
-
-        return audio;
-    }
-
-    float peakOf (const Audio& audio)
-    {
-        return audio.buffer.getMagnitude (0, audio.buffer.getNumSamples());
-    }
-
-    juce::MemoryBlock contentsOf (const juce::File& file)
-    {
-        juce::MemoryBlock data;
-        file.loadFileAsData (data);
-        return data;
-    }
-
-    /** Names of everything under the directory, relative to it, sorted. */
-    juce::StringArray listTree (const juce::File& directory)
-    {
-        juce::StringArray names;
-
-        for (const auto& entry : directory.findChildFiles (juce::File::findFilesAndDirectories, true))
-            names.add (entry.getRelativePathFrom (directory));
-
-        names.sort (false);
-        return names;
     }
 
     //==============================================================================

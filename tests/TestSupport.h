@@ -84,4 +84,49 @@ namespace testing_support
         buffer.clear();
         return buffer;
     }
+
+    /** A crude voice: a sawtooth whose pitch glides between 90 and 220 Hz, gated into
+        syllables at about 4 Hz with short pauses, a hiss burst now and then for the
+        sibilants, and a faint noise floor throughout. Every further channel is a quieter,
+        slightly delayed copy of the first with noise of its own.
+    */
+    inline juce::AudioBuffer<float> makeSpeechLike (int numChannels, int numSamples, double sampleRate,
+                                                    juce::int64 seed = 42)
+    {
+        juce::AudioBuffer<float> buffer (numChannels, numSamples);
+        juce::Random random (seed);
+
+        auto* first = buffer.getWritePointer (0);
+        double phase = 0.0;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const auto t = i / sampleRate;
+            const auto pitch = 155.0 + 65.0 * std::sin (juce::MathConstants<double>::twoPi * 0.3 * t);
+            phase += pitch / sampleRate;
+            phase -= std::floor (phase);
+
+            const auto syllable = std::sin (juce::MathConstants<double>::twoPi * 4.0 * t);
+            const auto envelope = syllable > 0.0 ? syllable : 0.0;
+            const auto voiced = 0.3 * envelope * (2.0 * phase - 1.0);
+
+            const auto sibilant = std::fmod (t, 1.7) < 0.08 ? 0.15 * (2.0 * random.nextDouble() - 1.0) : 0.0;
+            const auto floorNoise = 0.001 * (2.0 * random.nextDouble() - 1.0);
+
+            first[i] = (float) (voiced + sibilant + floorNoise);
+        }
+
+        constexpr int delaySamples = 24;
+
+        for (int ch = 1; ch < numChannels; ++ch)
+        {
+            auto* copy = buffer.getWritePointer (ch);
+
+            for (int i = 0; i < numSamples; ++i)
+                copy[i] = 0.8f * (i >= delaySamples ? first[i - delaySamples] : 0.0f)
+                        + 0.001f * (2.0f * random.nextFloat() - 1.0f);
+        }
+
+        return buffer;
+    }
 }

@@ -1,0 +1,114 @@
+#pragma once
+
+// Shared file fixtures for the tests: WAV files written and read back, the real
+// FFmpeg, environment settings for the denoiser stand-in.
+
+#include <juce_audio_formats/juce_audio_formats.h>
+#include <juce_core/juce_core.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace juce
+{
+    // Readable failure messages for lists of lines.
+    static inline void PrintTo (const StringArray& lines, std::ostream* stream)
+    {
+        *stream << "[" << lines.joinIntoString (" | ") << "]";
+    }
+}
+
+namespace testing_support
+{
+    /** The real FFmpeg, wherever the system's package manager put it; empty when absent. */
+    inline juce::String findFFmpeg()
+    {
+        for (const char* path : { "/usr/bin/ffmpeg", "/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg" })
+            if (juce::File (path).existsAsFile())
+                return path;
+
+        return {};
+    }
+
+    /** Sets an environment variable for the stand-in for the lifetime of the object. */
+    struct ScopedEnvironment
+    {
+        ScopedEnvironment (const char* nameToSet, const juce::String& value) : name (nameToSet)
+        {
+            setenv (name, value.toRawUTF8(), 1);
+        }
+
+        ~ScopedEnvironment()   { unsetenv (name); }
+
+        const char* const name;
+    };
+
+    struct Audio
+    {
+        juce::AudioBuffer<float> buffer;
+        double sampleRate = 0.0;
+        int bitsPerSample = 0;
+    };
+
+    inline void writeWav (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate,
+                          int bitsPerSample = 16)
+    {
+        file.deleteFile();
+        auto stream = file.createOutputStream();
+        ASSERT_NE (stream, nullptr) << file.getFullPathName();
+
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), sampleRate,
+                                                                              (unsigned int) buffer.getNumChannels(),
+                                                                              bitsPerSample, {}, 0));
+        ASSERT_NE (writer, nullptr);
+        stream.release();
+        writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
+    }
+
+    /** The whole file, or an empty buffer at rate 0 when no basic format reads it. */
+    inline Audio readWav (const juce::File& file)
+    {
+        juce::AudioFormatManager formats;
+        formats.registerBasicFormats();
+        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+
+        Audio audio;
+
+        if (reader != nullptr)
+        {
+            audio.sampleRate = reader->sampleRate;
+            audio.bitsPerSample = (int) reader->bitsPerSample;
+            audio.buffer.setSize ((int) reader->numChannels, (int) reader->lengthInSamples);
+            reader->read (&audio.buffer, 0, audio.buffer.getNumSamples(), 0, true, true);
+        }
+
+        return audio;
+    }
+
+    inline float peakOf (const Audio& audio)
+    {
+        return audio.buffer.getMagnitude (0, audio.buffer.getNumSamples());
+    }
+
+    inline juce::MemoryBlock contentsOf (const juce::File& file)
+    {
+        juce::MemoryBlock data;
+        file.loadFileAsData (data);
+        return data;
+    }
+
+    /** Names of everything under the directory, relative to it, sorted. */
+    inline juce::StringArray listTree (const juce::File& directory)
+    {
+        juce::StringArray names;
+
+        for (const auto& entry : directory.findChildFiles (juce::File::findFilesAndDirectories, true))
+            names.add (entry.getRelativePathFrom (directory));
+
+        names.sort (false);
+        return names;
+    }
+}
