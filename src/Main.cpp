@@ -167,6 +167,7 @@ namespace
             args.outputFile.getParentDirectory().createDirectory();
     }
 
+    /** Logs the rule's two lines, before any job can log. */
     int chooseWorkerCount()
     {
         const auto plan = BatchRunner::chooseWorkers (std::thread::hardware_concurrency(),
@@ -185,6 +186,7 @@ namespace
 
     int runBatch (const CLIArgs& args)
     {
+        // From here on every log message, from whichever job, reaches standard error whole.
         StandardErrorLogger logger;
 
         const auto config = makePipelineConfig (args);
