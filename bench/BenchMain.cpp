@@ -1,10 +1,11 @@
 // Speed and memory figures of the processing code; not a test.
-//   voxmender-bench analyzer | stages
+//   voxmender-bench analyzer | stages | road
 
 #include "BenchSupport.h"
 
 int runAnalyzerBenchmark();
 int runStagesBenchmark();
+int runRoadBenchmark();
 
 int main (int argc, char* argv[])
 {
@@ -12,7 +13,8 @@ int main (int argc, char* argv[])
 
     if (which == "analyzer") return runAnalyzerBenchmark();
     if (which == "stages")   return runStagesBenchmark();
+    if (which == "road")     return runRoadBenchmark();
 
-    std::cerr << "usage: voxmender-bench analyzer|stages" << std::endl;
+    std::cerr << "usage: voxmender-bench analyzer|stages|road" << std::endl;
     return 1;
 }
