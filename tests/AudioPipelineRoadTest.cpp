@@ -79,23 +79,6 @@ namespace
         return ids;
     }
 
-    /** A stand-in denoiser as a shell script, for outputs the compiled stand-in cannot make. */
-    struct ScriptedDenoiser
-    {
-        ScriptedDenoiser (const juce::File& testDirectory, const juce::String& body)
-            : folder (testDirectory.getSiblingFile (testDirectory.getFileName() + "-tools"))
-        {
-            folder.createDirectory();
-            program.replaceWithText ("#!/bin/sh\n" + body + "\n", false, false, "\n");
-            program.setExecutePermission (true);
-        }
-
-        ~ScriptedDenoiser()   { folder.deleteRecursively(); }
-
-        const juce::File folder;
-        const juce::File program { folder.getChildFile ("denoiser") };
-    };
-
     //==============================================================================
     class AudioPipelineRoadTest : public ::testing::Test
     {
@@ -595,7 +578,7 @@ TEST_F (AudioPipelineRoadTest, NonFiniteSamplesEndTheFileAfterTheLoad)
     const auto poisonFile = directory.getSiblingFile (directory.getFileName() + "-poison.wav");
     writeWav (poisonFile, poisoned, rate, 32);
 
-    const ScriptedDenoiser denoiser (directory, "cp '" + poisonFile.getFullPathName()
+    const ScriptedProgram denoiser (directory, "denoiser", "cp '" + poisonFile.getFullPathName()
                                                     + "' \"$3/$(basename \"$1\" .wav)_DeepFilterNet3.wav\"");
     config.deepFilterPath = denoiser.program.getFullPathName();
     writeSpeech (input);
