@@ -558,6 +558,8 @@ TEST_F (AudioPipelineRoadTest, FailuresAreReportedAndLeaveAnEarlierOutputAlone)
         EXPECT_FALSE (result.success);
         EXPECT_EQ (result.errorMessage, c.message());
         EXPECT_EQ (result.denoiseEngine, c.denoiseEngine);
+        EXPECT_EQ (log.contains (juce::String::fromUTF8 ("[AudioPipeline] WARNING: Denoise failed \xe2\x80\x94 continuing with original audio")),
+                   result.denoiseEngine == "Failed");
         EXPECT_EQ (result.analysisJSON, "");
         EXPECT_GT (result.processingTimeMs, 0.0);
         EXPECT_TRUE (log.contains ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis"));
