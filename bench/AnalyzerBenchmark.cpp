@@ -9,17 +9,6 @@ namespace
     constexpr double benchSeconds = 600.0;
     constexpr int benchChannels = 2;
 
-    /** Keeps the analysis log out of the figures. */
-    class SilentLogger : public juce::Logger
-    {
-    public:
-        SilentLogger()            { juce::Logger::setCurrentLogger (this); }
-        ~SilentLogger() override  { juce::Logger::setCurrentLogger (nullptr); }
-
-    protected:
-        void logMessage (const juce::String&) override {}
-    };
-
     /** Quiet white noise under a 1 kHz tone at -12 dBFS, different noise in each channel. */
     juce::AudioBuffer<float> makeNoisePlusTone (int numChannels, int numSamples)
     {
@@ -43,7 +32,7 @@ int runAnalyzerBenchmark()
 {
     const auto numSamples = (int) (benchSeconds * benchSampleRate);
     const auto buffer = makeNoisePlusTone (benchChannels, numSamples);
-    const SilentLogger silentLogger;
+    const bench::SilentLogger silentLogger;
 
     std::cout << "AudioAnalyzer: " << benchSeconds << " s of " << benchSampleRate << " Hz, " << benchChannels
               << " channels, noise plus tone, single thread" << std::endl;

@@ -95,8 +95,7 @@ int runBatchBenchmark()
     AudioPipeline::Config config;
     config.denoise = false;
 
-    struct SilentLogger : juce::Logger { void logMessage (const juce::String&) override {} } silent;
-    juce::Logger::setCurrentLogger (&silent);
+    const bench::SilentLogger silent;
 
     std::vector<int> workerCounts { 1, 2, 4 };
     if (std::find (workerCounts.begin(), workerCounts.end(), plan.workerCount) == workerCounts.end())
@@ -120,7 +119,6 @@ int runBatchBenchmark()
                   << (speedUp >= target ? ", met)" : ", missed)") << std::endl;
     }
 
-    juce::Logger::setCurrentLogger (nullptr);
     work.deleteRecursively();
     return 0;
 }

@@ -1,10 +1,11 @@
 // Speed and memory figures of the processing code; not a test.
-//   voxmender-bench analyzer | stages | batch
+//   voxmender-bench analyzer | stages | road | batch
 
 #include "BenchSupport.h"
 
 int runAnalyzerBenchmark();
 int runStagesBenchmark();
+int runRoadBenchmark();
 int runBatchBenchmark();
 
 int main (int argc, char* argv[])
@@ -13,8 +14,9 @@ int main (int argc, char* argv[])
 
     if (which == "analyzer") return runAnalyzerBenchmark();
     if (which == "stages")   return runStagesBenchmark();
+    if (which == "road")     return runRoadBenchmark();
     if (which == "batch")    return runBatchBenchmark();
 
-    std::cerr << "usage: voxmender-bench analyzer|stages|batch" << std::endl;
+    std::cerr << "usage: voxmender-bench analyzer|stages|road|batch" << std::endl;
     return 1;
 }

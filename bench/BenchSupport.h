@@ -21,6 +21,17 @@ namespace bench
        #endif
     }
 
+    /** Keeps the log out of the figures for its lifetime. */
+    class SilentLogger : public juce::Logger
+    {
+    public:
+        SilentLogger()            { juce::Logger::setCurrentLogger (this); }
+        ~SilentLogger() override  { juce::Logger::setCurrentLogger (nullptr); }
+
+    protected:
+        void logMessage (const juce::String&) override {}
+    };
+
     /** Times one call and prints its realtime factor (seconds of audio per second of work). */
     inline double timeStage (const char* name, double audioSeconds, const std::function<void()>& work)
     {

@@ -24,8 +24,7 @@ int runStagesBenchmark()
     std::cout << "  peak memory with the signal:   " << juce::String (bench::peakMemoryMiB(), 1) << " MiB" << std::endl;
 
     // The stage lines go nowhere; only the timings are printed.
-    struct SilentLogger : juce::Logger { void logMessage (const juce::String&) override {} } silent;
-    juce::Logger::setCurrentLogger (&silent);
+    auto silent = std::make_unique<bench::SilentLogger>();
 
     double total = 0.0;
     const auto time = [&] (const char* name, const std::function<void()>& work)
@@ -43,7 +42,7 @@ int runStagesBenchmark()
     time ("make-up gain",                  [&] { AudioPipeline::applyMakeupGain (buffer, -2.0f); });
     time ("limiter",                       [&] { AudioPipeline::applyLimiter (buffer, benchSampleRate, -1.0f); });
 
-    juce::Logger::setCurrentLogger (nullptr);
+    silent.reset();
 
     std::cout << "  all stages: " << juce::String (total, 3) << " s, "
               << juce::String (benchSeconds / juce::jmax (total, 1.0e-9), 1) << "x realtime" << std::endl;

@@ -604,8 +604,17 @@ namespace
         /** Only an exception gets here with the call still open; the audio made so far stays. */
         ~CallFiles()
         {
-            if (! closed)
+            if (closed)
+                return;
+
+            try
+            {
                 close (false);
+            }
+            catch (...)
+            {
+                // Out of memory while already unwinding: the work directory stays as it is.
+            }
         }
 
         bool isReady() const noexcept                { return ready; }

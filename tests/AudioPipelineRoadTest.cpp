@@ -79,23 +79,6 @@ namespace
         return ids;
     }
 
-    /** A stand-in denoiser as a shell script, for outputs the compiled stand-in cannot make. */
-    struct ScriptedDenoiser
-    {
-        ScriptedDenoiser (const juce::File& testDirectory, const juce::String& body)
-            : folder (testDirectory.getSiblingFile (testDirectory.getFileName() + "-tools"))
-        {
-            folder.createDirectory();
-            program.replaceWithText ("#!/bin/sh\n" + body + "\n", false, false, "\n");
-            program.setExecutePermission (true);
-        }
-
-        ~ScriptedDenoiser()   { folder.deleteRecursively(); }
-
-        const juce::File folder;
-        const juce::File program { folder.getChildFile ("denoiser") };
-    };
-
     //==============================================================================
     class AudioPipelineRoadTest : public ::testing::Test
     {
@@ -575,6 +558,8 @@ TEST_F (AudioPipelineRoadTest, FailuresAreReportedAndLeaveAnEarlierOutputAlone)
         EXPECT_FALSE (result.success);
         EXPECT_EQ (result.errorMessage, c.message());
         EXPECT_EQ (result.denoiseEngine, c.denoiseEngine);
+        EXPECT_EQ (log.contains (juce::String::fromUTF8 ("[AudioPipeline] WARNING: Denoise failed \xe2\x80\x94 continuing with original audio")),
+                   result.denoiseEngine == "Failed");
         EXPECT_EQ (result.analysisJSON, "");
         EXPECT_GT (result.processingTimeMs, 0.0);
         EXPECT_TRUE (log.contains ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis"));
@@ -595,7 +580,7 @@ TEST_F (AudioPipelineRoadTest, NonFiniteSamplesEndTheFileAfterTheLoad)
     const auto poisonFile = directory.getSiblingFile (directory.getFileName() + "-poison.wav");
     writeWav (poisonFile, poisoned, rate, 32);
 
-    const ScriptedDenoiser denoiser (directory, "cp '" + poisonFile.getFullPathName()
+    const ScriptedProgram denoiser (directory, "denoiser", "cp '" + poisonFile.getFullPathName()
                                                     + "' \"$3/$(basename \"$1\" .wav)_DeepFilterNet3.wav\"");
     config.deepFilterPath = denoiser.program.getFullPathName();
     writeSpeech (input);

@@ -344,25 +344,6 @@ TEST_F (NoiseReducerTest, CallsAtTheSameTimeKeepTheirOwnFiles)
 //==============================================================================
 namespace
 {
-    /** A shell script standing in for FFmpeg, kept beside the test's folder so that
-        it never shows among the files a call leaves behind.
-    */
-    struct ScriptedFFmpeg
-    {
-        ScriptedFFmpeg (const juce::File& testDirectory, const juce::String& body)
-            : folder (testDirectory.getSiblingFile (testDirectory.getFileName() + "-tools"))
-        {
-            folder.createDirectory();
-            program.replaceWithText ("#!/bin/sh\n" + body + "\n", false, false, "\n");
-            program.setExecutePermission (true);
-        }
-
-        ~ScriptedFFmpeg()   { folder.deleteRecursively(); }
-
-        const juce::File folder;
-        const juce::File program { folder.getChildFile ("ffmpeg") };
-    };
-
     /** The command lines a recording FFmpeg wrote, one list per run. */
     juce::Array<juce::StringArray> recordedRuns (const juce::File& record)
     {
@@ -410,7 +391,7 @@ TEST_F (NoiseReducerTest, FailedResamplingLeavesNoCopyAndNeverRunsDeepFilterNet3
 
         writeTone (input, c.sampleRate);
         const auto inputBefore = contentsOf (input);
-        const ScriptedFFmpeg ffmpeg (directory, c.ffmpegBody);
+        const ScriptedProgram ffmpeg (directory, "ffmpeg", c.ffmpegBody);
         config.ffmpegPath = ffmpeg.program.getFullPathName();
 
         expectPassthrough (NoiseReducer::process (input, target, config), input,
@@ -427,7 +408,7 @@ TEST_F (NoiseReducerTest, FailedResamplingLeavesNoCopyAndNeverRunsDeepFilterNet3
 TEST_F (NoiseReducerTest, FFmpegCommandLinesCarryEveryItemInOrder)
 {
     const auto record = directory.getSiblingFile (directory.getFileName() + "-ffmpeg.txt");
-    const ScriptedFFmpeg ffmpeg (directory, "printf '%s\\n' \"$0\" \"$@\" -- >> '" + record.getFullPathName()
+    const ScriptedProgram ffmpeg (directory, "ffmpeg", "printf '%s\\n' \"$0\" \"$@\" -- >> '" + record.getFullPathName()
                                                 + "'\nexec '" + ffmpegPath + "' \"$@\"");
     config.ffmpegPath = ffmpeg.program.getFullPathName();
     writeTone (input, 22050.0);

@@ -111,4 +111,23 @@ namespace testing_support
         names.sort (false);
         return names;
     }
+
+    /** A shell script standing in for an outside program, in a folder beside the test's
+        directory so that it is never taken for one of the test's own files.
+    */
+    struct ScriptedProgram
+    {
+        ScriptedProgram (const juce::File& testDirectory, const juce::String& name, const juce::String& body)
+            : folder (testDirectory.getSiblingFile (testDirectory.getFileName() + "-tools")),
+              program (folder.getChildFile (name))
+        {
+            folder.createDirectory();
+            program.replaceWithText ("#!/bin/sh\n" + body + "\n", false, false, "\n");
+            program.setExecutePermission (true);
+        }
+
+        ~ScriptedProgram()   { folder.deleteRecursively(); }
+
+        const juce::File folder, program;
+    };
 }
