@@ -8,10 +8,8 @@
 #include "BatchRunner.h"
 #include "TestSupport.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <new>

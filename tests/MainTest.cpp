@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <ostream>
 #include <string>
 #include <thread>
