@@ -5,7 +5,7 @@
 
 #include "BenchSupport.h"
 
-#include "BatchRunner.h"
+#include "Main.h"
 #include "TestSupport.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
@@ -47,11 +47,11 @@ namespace
                       const AudioPipeline::Config& config, int workerCount)
     {
         const auto start = juce::Time::getMillisecondCounterHiRes();
-        const auto counts = BatchRunner::runJobs (takes, args, config, workerCount);
+        const auto counts = runFileJobs (takes, args, config, workerCount);
         const auto seconds = (juce::Time::getMillisecondCounterHiRes() - start) / 1000.0;
 
-        if (counts.failed != 0)
-            std::cout << "  (" << counts.failed << " of " << takes.size() << " takes failed)" << std::endl;
+        if (counts.failedCount != 0)
+            std::cout << "  (" << counts.failedCount << " of " << takes.size() << " takes failed)" << std::endl;
 
         return seconds;
     }
@@ -60,7 +60,7 @@ namespace
 int runBatchBenchmark()
 {
     const auto hardwareThreads = std::thread::hardware_concurrency();
-    const auto plan = BatchRunner::chooseWorkers (hardwareThreads, BatchRunner::readProcessorBrand());
+    const auto plan = chooseWorkerCount (hardwareThreads, readProcessorBrand());
 
     std::cout << "Batch of " << numTakes << " takes of " << takeSeconds / 60.0 << " min, " << takeSampleRate
               << " Hz stereo, noise reduction off; " << hardwareThreads << " hardware threads" << std::endl;

@@ -1,9 +1,21 @@
 #include "Main.h"
 
-#include "BatchRunner.h"
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <fstream>
 #include <iostream>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
+
+#if defined (__APPLE__)
+ #include <sys/types.h>
+ #include <sys/sysctl.h>
+#endif
+
 
 //==============================================================================
 juce::StringArray collectArguments (int argc, char* argv[])
@@ -134,6 +146,286 @@ const char* getUsageText()
 //==============================================================================
 namespace
 {
+    /** Writes the whole buffer, going on after partial writes and interrupted calls.
+        When standard error is gone there is nobody left to tell, so the rest is dropped.
+    */
+    void writeAll (int fileDescriptor, const char* data, size_t size)
+    {
+        while (size > 0)
+        {
+            const auto written = ::write (fileDescriptor, data, size);
+
+            if (written < 0)
+            {
+                if (errno == EINTR)
+                    continue;
+
+                return;
+            }
+
+            data += written;
+            size -= (size_t) written;
+        }
+    }
+}
+
+StandardErrorLogger::StandardErrorLogger()
+{
+    juce::Logger::setCurrentLogger (this);
+}
+
+StandardErrorLogger::~StandardErrorLogger()
+{
+    if (juce::Logger::getCurrentLogger() == this)
+        juce::Logger::setCurrentLogger (nullptr);
+}
+
+void StandardErrorLogger::logMessage (const juce::String& message)
+{
+    std::string line (message.toRawUTF8(), message.getNumBytesAsUTF8());
+    line += '\n';
+
+    // One write is enough on its own only up to the pipe's atomic size; the lock keeps
+    // longer messages (an analysis report, an outside program's output) whole as well.
+    const std::lock_guard<std::mutex> lock (writeMutex);
+    writeAll (STDERR_FILENO, line.data(), line.size());
+}
+
+//==============================================================================
+namespace
+{
+    const juce::String unknownBrand { "Unknown" };
+
+    /** What std::thread::hardware_concurrency reports when it cannot tell; a guess
+        small enough not to swamp a small machine.
+    */
+    constexpr int fallbackHardwareThreads = 4;
+
+    juce::String makeTopologyLine (const juce::String& text)
+    {
+        return "[System] Topology: " + text;
+    }
+
+    int halfTheThreads (int hardwareThreads)        { return juce::jmax (hardwareThreads / 2, 1); }
+    int allThreadsButOne (int hardwareThreads)      { return juce::jmax (hardwareThreads, 2) - 1; }
+
+    bool scalesWithEveryThread (const juce::String& cpuBrand)
+    {
+        return cpuBrand.containsIgnoreCase ("i7")
+            || cpuBrand.containsIgnoreCase ("i9")
+            || cpuBrand.containsIgnoreCase ("Apple");
+    }
+
+   #if defined (__APPLE__)
+    juce::String readBrandFromSysctl()
+    {
+        constexpr const char* brandKey = "machdep.cpu.brand_string";
+
+        size_t size = 0;
+        if (sysctlbyname (brandKey, nullptr, &size, nullptr, 0) != 0)
+            return unknownBrand;
+
+        // One zero byte more than asked for, so the text always ends inside the buffer.
+        std::vector<char> buffer (size + 1, 0);
+        if (sysctlbyname (brandKey, buffer.data(), &size, nullptr, 0) != 0)
+            return unknownBrand;
+
+        return juce::String::fromUTF8 (buffer.data());
+    }
+   #elif defined (__linux__)
+    juce::String readBrandFromCpuInfo()
+    {
+        // Read through the standard library: /proc files report a size of zero.
+        std::ifstream cpuInfo ("/proc/cpuinfo");
+        if (! cpuInfo)
+            return unknownBrand;
+
+        std::ostringstream text;
+        text << cpuInfo.rdbuf();
+        return findModelName (juce::String::fromUTF8 (text.str().c_str()));
+    }
+   #endif
+}
+
+WorkerPlan chooseWorkerCount (unsigned int hardwareThreads, const juce::String& cpuBrand)
+{
+    const auto n = hardwareThreads == 0 ? fallbackHardwareThreads : (int) hardwareThreads;
+
+    // The "i5" test comes first, so a brand that also names a faster family stays constrained.
+    if (cpuBrand.containsIgnoreCase ("i5"))
+        return { halfTheThreads (n),
+                 makeTopologyLine ("Intel Core i5 detected. Constraining worker threads (Tier 2).") };
+
+    if (scalesWithEveryThread (cpuBrand))
+        return { allThreadsButOne (n),
+                 makeTopologyLine (cpuBrand + " detected. Scaling up worker threads (Tier 1).") };
+
+    return { halfTheThreads (n),
+             makeTopologyLine (cpuBrand + ". Using safe thread allocation.") };
+}
+
+juce::String readProcessorBrand()
+{
+   #if defined (__APPLE__)
+    return readBrandFromSysctl();
+   #elif defined (__linux__)
+    return readBrandFromCpuInfo();
+   #else
+    return unknownBrand;
+   #endif
+}
+
+juce::String findModelName (const juce::String& cpuInfo)
+{
+    for (const auto& line : juce::StringArray::fromLines (cpuInfo))
+    {
+        if (! line.containsChar (':'))
+            continue;
+
+        if (line.upToFirstOccurrenceOf (":", false, false).trim() == "model name")
+        {
+            const auto name = line.fromFirstOccurrenceOf (":", false, false).trim();
+            return name.isNotEmpty() ? name : unknownBrand;
+        }
+    }
+
+    return unknownBrand;
+}
+
+//==============================================================================
+juce::File getOutputFileFor (const juce::File& inputFile, const CLIArgs& args)
+{
+    if (args.outputDir != juce::File())
+        return args.outputDir.getChildFile (inputFile.getFileName());
+
+    return args.outputFile;
+}
+
+namespace
+{
+    /** What the jobs share with the thread that waits for them. */
+    struct JobCounters
+    {
+        std::atomic<int> successCount { 0 };
+        std::atomic<int> failedCount { 0 };
+        std::atomic<int> remainingJobs { 0 };
+        juce::WaitableEvent allJobsDone { false };
+    };
+
+    /** Counts one job exactly once, however the job ends: a job that is left
+        without a count (an exception on the way) counts as failed. The job that
+        counts the last one down wakes the waiting thread.
+    */
+    class JobTally
+    {
+    public:
+        explicit JobTally (JobCounters& c) noexcept : counters (c) {}
+
+        ~JobTally()
+        {
+            if (! counted)
+                ++counters.failedCount;
+
+            if (--counters.remainingJobs == 0)
+                counters.allJobsDone.signal();
+        }
+
+        void countSuccess() noexcept    { ++counters.successCount; counted = true; }
+        void countFailure() noexcept    { ++counters.failedCount;    counted = true; }
+
+    private:
+        JobCounters& counters;
+        bool counted = false;
+
+        JUCE_DECLARE_NON_COPYABLE (JobTally)
+    };
+
+    AudioPipeline::Result makeFailure (const juce::String& reason)
+    {
+        AudioPipeline::Result result;
+        result.errorMessage = reason;
+        return result;
+    }
+
+    /** Processing may run out of memory on a long recording; that, or anything else
+        thrown, fails this one file and leaves the rest of the batch running.
+    */
+    AudioPipeline::Result processCatchingExceptions (const ProcessFunction& process,
+                                                     const juce::File& inputFile, const juce::File& outputFile,
+                                                     const AudioPipeline::Config& config)
+    {
+        try
+        {
+            return process (inputFile, outputFile, config);
+        }
+        catch (const std::bad_alloc&)
+        {
+            return makeFailure ("Out of memory");
+        }
+        catch (const std::exception& e)
+        {
+            return makeFailure (juce::String::fromUTF8 (e.what()));
+        }
+        catch (...)
+        {
+            return makeFailure ("Unknown exception");
+        }
+    }
+
+    void fileJob (const juce::File& inputFile, const CLIArgs& args, const AudioPipeline::Config& config,
+                     const ProcessFunction& process, JobCounters& counters)
+    {
+        JobTally tally (counters);
+
+        const auto result = processCatchingExceptions (process, inputFile,
+                                                       getOutputFileFor (inputFile, args), config);
+
+        if (result.success)
+        {
+            tally.countSuccess();
+            return;
+        }
+
+        tally.countFailure();
+        juce::Logger::writeToLog ("[Error] Failed processing " + inputFile.getFileName() + ": " + result.errorMessage);
+    }
+}
+
+BatchCounts runFileJobs (const juce::Array<juce::File>& inputFiles, const CLIArgs& args,
+                                          const AudioPipeline::Config& config, int workerCount,
+                                          const ProcessFunction& process)
+{
+    JobCounters counters;
+
+    // Set before the first job is queued, so no early job can count down to zero.
+    counters.remainingJobs = inputFiles.size();
+
+    {
+        // The pool ends, and with it every job, before the counters are read and
+        // released: the last job may still be inside its signal when this thread wakes.
+        juce::ThreadPool pool (workerCount, 0, juce::Thread::Priority::normal);
+
+        for (const auto& inputFile : inputFiles)
+        {
+            pool.addJob (std::function<void()> ([inputFile, args, config, &process, &counters]
+                                                {
+                                                    fileJob (inputFile, args, config, process, counters);
+                                                }));
+        }
+
+        if (! inputFiles.isEmpty())
+            counters.allJobsDone.wait (-1);
+    }
+
+    return { counters.successCount.load(), counters.failedCount.load() };
+}
+
+//==============================================================================
+// The run itself and the entry point. The tests and benchmarks build this file
+// without them, to call the runner's functions in their own processes.
+#if ! VOXMENDER_WITHOUT_ENTRY_POINT
+namespace
+{
     constexpr int exitSuccess           = 0;
     constexpr int exitCommandLineError  = 1;
     constexpr int exitSomeFilesFailed   = 2;
@@ -168,20 +460,20 @@ namespace
     }
 
     /** Logs the rule's two lines, before any job can log. */
-    int chooseWorkerCount()
+    int chooseAndLogWorkerCount()
     {
-        const auto plan = BatchRunner::chooseWorkers (std::thread::hardware_concurrency(),
-                                                      BatchRunner::readProcessorBrand());
+        const auto cpuBrand = readProcessorBrand();
+        const auto plan = chooseWorkerCount (std::thread::hardware_concurrency(), cpuBrand);
 
         juce::Logger::writeToLog (plan.topologyLine);
         juce::Logger::writeToLog ("[System] Initializing ThreadPool with " + juce::String (plan.workerCount) + " workers.");
         return plan.workerCount;
     }
 
-    void printSummary (const BatchRunner::Counts& counts)
+    void printSummary (const BatchCounts& counts)
     {
-        std::cout << "{\"status\":\"batch_complete\",\"success\":" << counts.succeeded
-                  << ",\"failed\":" << counts.failed << "}" << std::endl;
+        std::cout << "{\"status\":\"batch_complete\",\"success\":" << counts.successCount
+                  << ",\"failed\":" << counts.failedCount << "}" << std::endl;
     }
 
     int runBatch (const CLIArgs& args)
@@ -193,7 +485,7 @@ namespace
         const auto inputFiles = listInputFiles (args);
         createOutputLocation (args);
 
-        const auto workerCount = chooseWorkerCount();
+        const auto workerCount = chooseAndLogWorkerCount();
 
         if (inputFiles.isEmpty())
         {
@@ -201,10 +493,10 @@ namespace
             return exitSuccess;
         }
 
-        const auto counts = BatchRunner::runJobs (inputFiles, args, config, workerCount);
+        const auto counts = runFileJobs (inputFiles, args, config, workerCount);
         printSummary (counts);
 
-        return counts.failed != 0 ? exitSomeFilesFailed : exitSuccess;
+        return counts.failedCount != 0 ? exitSomeFilesFailed : exitSuccess;
     }
 }
 
@@ -228,3 +520,4 @@ int main (int argc, char* argv[])
 
     return runBatch (parsed);
 }
+#endif

@@ -4,6 +4,9 @@
 
 #include "AudioPipeline.h"
 
+#include <functional>
+#include <mutex>
+
 /** The parsed command line of one run. */
 struct CLIArgs
 {
@@ -36,3 +39,73 @@ AudioPipeline::Config makePipelineConfig (const CLIArgs& args);
 
 /** The text printed for --help, without the final std::endl. */
 const char* getUsageText();
+
+//==============================================================================
+// The batch runner
+
+/** Writes every log message to standard error as JUCE does when no logger is
+    installed (the message's UTF-8 bytes, then a newline), but in one write, so
+    that messages logged by parallel jobs never run into each other.
+
+    Installs itself as JUCE's logger for its lifetime.
+*/
+class StandardErrorLogger : public juce::Logger
+{
+public:
+    StandardErrorLogger();
+    ~StandardErrorLogger() override;
+
+protected:
+    void logMessage (const juce::String& message) override;
+
+private:
+    std::mutex writeMutex;
+
+    JUCE_DECLARE_NON_COPYABLE (StandardErrorLogger)
+};
+
+/** How many workers to start, and the log line that says why. */
+struct WorkerPlan
+{
+    int workerCount = 1;
+    juce::String topologyLine;
+};
+
+/** The worker-count rule: all hardware threads but one on the processors that
+    scale well ("i7", "i9", "Apple"), half of them on "i5" and everything else.
+    A hardware thread count of 0 means it is not known and counts as 4.
+*/
+WorkerPlan chooseWorkerCount (unsigned int hardwareThreads, const juce::String& cpuBrand);
+
+/** The processor's brand name, or "Unknown" when it cannot be read. */
+juce::String readProcessorBrand();
+
+/** The text after the colon of the first "model name" line of a Linux
+    /proc/cpuinfo listing, trimmed; "Unknown" when there is none.
+*/
+juce::String findModelName (const juce::String& cpuInfo);
+
+/** Where a job writes the output of one input file: inside the output directory
+    under the input's name when one was given, otherwise the one output file.
+*/
+juce::File getOutputFileFor (const juce::File& inputFile, const CLIArgs& args);
+
+/** Processes one input file into one output file. */
+using ProcessFunction = std::function<AudioPipeline::Result (const juce::File& inputFile,
+                                                             const juce::File& outputFile,
+                                                             const AudioPipeline::Config& config)>;
+
+/** How many files of a batch succeeded and failed. */
+struct BatchCounts
+{
+    int successCount = 0;
+    int failedCount = 0;
+};
+
+/** Processes every input file, one job each in list order, on a pool of
+    workerCount threads, and returns once every job has ended. A failed file is
+    logged with its reason; a job whose processing throws counts as failed too.
+*/
+BatchCounts runFileJobs (const juce::Array<juce::File>& inputFiles, const CLIArgs& args,
+                         const AudioPipeline::Config& config, int workerCount,
+                         const ProcessFunction& process = AudioPipeline::process);

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "BatchRunner.h"
+#include "Main.h"
 #include "TestFiles.h"
 #include "TestSupport.h"
 
@@ -188,8 +188,8 @@ namespace
     /** The lines the run logs before any job starts, for this machine. */
     std::string workerLines()
     {
-        const auto plan = BatchRunner::chooseWorkers (std::thread::hardware_concurrency(),
-                                                      BatchRunner::readProcessorBrand());
+        const auto plan = chooseWorkerCount (std::thread::hardware_concurrency(),
+                                                      readProcessorBrand());
         return plan.topologyLine.toStdString() + "\n"
              + "[System] Initializing ThreadPool with " + std::to_string (plan.workerCount) + " workers.\n";
     }

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "BatchRunner.h"
+#include "Main.h"
 #include "TestSupport.h"
 
 #include <unistd.h>
@@ -64,7 +64,7 @@ TEST (WorkerCountRule, FollowsTheTiers)
     {
         SCOPED_TRACE (std::to_string (c.hardwareThreads) + " threads, " + c.brand);
 
-        const auto plan = BatchRunner::chooseWorkers (c.hardwareThreads, c.brand);
+        const auto plan = chooseWorkerCount (c.hardwareThreads, c.brand);
         EXPECT_EQ (plan.workerCount, c.workerCount);
         EXPECT_EQ (plan.topologyLine.toStdString(), c.topologyLine);
     }
@@ -84,7 +84,7 @@ TEST (ProcessorBrand, IsTheFirstModelNameOfCpuInfo)
     };
 
     for (const auto& c : cases)
-        EXPECT_EQ (BatchRunner::findModelName (c.cpuInfo), juce::String (c.brand)) << c.cpuInfo;
+        EXPECT_EQ (findModelName (c.cpuInfo), juce::String (c.brand)) << c.cpuInfo;
 }
 
 //==============================================================================
@@ -264,7 +264,7 @@ TEST (BatchJobs, ThrowingOrFailingProcessingCountsAsFailedAndTheRunEnds)
     CLIArgs args;
     args.outputDir = juce::File ("/mastered");
 
-    const BatchRunner::ProcessFunction process = [] (const juce::File& input, const juce::File&,
+    const ProcessFunction process = [] (const juce::File& input, const juce::File&,
                                                      const AudioPipeline::Config&) -> AudioPipeline::Result
     {
         const auto name = input.getFileNameWithoutExtension();
@@ -283,11 +283,11 @@ TEST (BatchJobs, ThrowingOrFailingProcessingCountsAsFailedAndTheRunEnds)
         return succeed();
     };
 
-    const auto counts = BatchRunner::runJobs (makeInputList ({ "ok.wav", "oom.wav", "boom.wav", "odd.wav", "refused.wav", "fine.wav" }),
+    const auto counts = runFileJobs (makeInputList ({ "ok.wav", "oom.wav", "boom.wav", "odd.wav", "refused.wav", "fine.wav" }),
                                               args, {}, 2, process);
 
-    EXPECT_EQ (counts.succeeded, 2);
-    EXPECT_EQ (counts.failed, 4);
+    EXPECT_EQ (counts.successCount, 2);
+    EXPECT_EQ (counts.failedCount, 4);
 
     auto messages = log.getMessages();
     messages.sort (false);
@@ -326,7 +326,7 @@ TEST (BatchJobs, EveryFileIsProcessedOnceWithItsOutputAndTheRunsSettings)
         std::map<juce::String, juce::File> outputs;
         bool settingsArrived = true;
 
-        const auto counts = BatchRunner::runJobs (makeInputList (names), args, config, 3,
+        const auto counts = runFileJobs (makeInputList (names), args, config, 3,
             [&] (const juce::File& input, const juce::File& output, const AudioPipeline::Config& jobConfig)
             {
                 const std::lock_guard<std::mutex> lock (mutex);
@@ -336,8 +336,8 @@ TEST (BatchJobs, EveryFileIsProcessedOnceWithItsOutputAndTheRunsSettings)
                 return succeed();
             });
 
-        EXPECT_EQ (counts.succeeded, numFiles);
-        EXPECT_EQ (counts.failed, 0);
+        EXPECT_EQ (counts.successCount, numFiles);
+        EXPECT_EQ (counts.failedCount, 0);
         EXPECT_TRUE (settingsArrived);
         ASSERT_EQ (outputs.size(), (size_t) numFiles);
 
