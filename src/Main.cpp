@@ -392,8 +392,7 @@ namespace
 }
 
 BatchCounts runFileJobs (const juce::Array<juce::File>& inputFiles, const CLIArgs& args,
-                                          const AudioPipeline::Config& config, int workerCount,
-                                          const ProcessFunction& process)
+                         const AudioPipeline::Config& config, int workerCount, const ProcessFunction& process)
 {
     JobCounters counters;
 

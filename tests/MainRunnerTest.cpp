@@ -284,7 +284,7 @@ TEST (BatchJobs, ThrowingOrFailingProcessingCountsAsFailedAndTheRunEnds)
     };
 
     const auto counts = runFileJobs (makeInputList ({ "ok.wav", "oom.wav", "boom.wav", "odd.wav", "refused.wav", "fine.wav" }),
-                                              args, {}, 2, process);
+                                     args, {}, 2, process);
 
     EXPECT_EQ (counts.successCount, 2);
     EXPECT_EQ (counts.failedCount, 4);

@@ -188,8 +188,7 @@ namespace
     /** The lines the run logs before any job starts, for this machine. */
     std::string workerLines()
     {
-        const auto plan = chooseWorkerCount (std::thread::hardware_concurrency(),
-                                                      readProcessorBrand());
+        const auto plan = chooseWorkerCount (std::thread::hardware_concurrency(), readProcessorBrand());
         return plan.topologyLine.toStdString() + "\n"
              + "[System] Initializing ThreadPool with " + std::to_string (plan.workerCount) + " workers.\n";
     }
