@@ -429,14 +429,18 @@ TEST (AudioAnalyzerTruePeak, MatchesJuceOversamplingBitForBit)
         cases.push_back ({ "silence, then a burst across a chunk boundary", std::move (buffer) });
     }
 
+    // Noise around the 1e-8 level below which the oversampler snaps its filter
+    // states to zero, after each chunk and nowhere else; a click reads the states.
+    const auto noiseAtSnapThresholdWithClickAt = [] (int clickAt)
     {
-        // Noise around the 1e-8 level where the oversampler snaps its filter states
-        // to zero after each chunk; a click just after the boundary reads those states.
-        auto buffer = makeSilence (1, chunk + 64);
-        buffer.copyFrom (0, 0, makeNoise (1, chunk, 1.5e-8, 13), 0, 0, chunk);
-        buffer.setSample (0, chunk + 1, 3.0e-7f);
-        cases.push_back ({ "noise at the snap threshold, then a click after the boundary", std::move (buffer) });
-    }
+        auto buffer = makeNoise (1, clickAt + 64, 1.5e-8, 13);
+        buffer.setSample (0, clickAt, 3.0e-7f);
+        return buffer;
+    };
+
+    cases.push_back ({ "noise at the snap threshold, a click after the chunk boundary",
+                       noiseAtSnapThresholdWithClickAt (chunk + 1) });
+    cases.push_back ({ "noise at the snap threshold, a click mid-chunk", noiseAtSnapThresholdWithClickAt (chunk / 2 + 1) });
 
     {
         auto buffer = makeNoise (2, 2 * chunk, 0.5, 14);
