@@ -245,8 +245,9 @@ namespace
     }
 
     /** Four floats, in one SIMD register where the target has them. GCC and Clang
-        apply + - * lane by lane with the rounding of scalar code, so every lane
-        computes exactly what JUCE's scalar loop computes.
+        apply + - * lane by lane with the rounding of scalar code, and with
+        contraction off never fuse a product into a sum, so every lane computes
+        exactly what JUCE's scalar loop computes.
 
         The fused upsampler measures a pair of channels at a time and gives each
         channel two lanes: lanes 0 and 1 carry the two channels' direct paths,
@@ -376,23 +377,36 @@ namespace
         /** Runs frames of { left, right, left, right } through both stages. */
         void processFrames (const Lanes* frames, int numFrames) noexcept
         {
+            if (numFrames < 1)
+                return;
+
             // Working on a copy lets the compiler keep every state in a register:
             // the vector type may alias the frames, so members would be written
             // back to memory after every sample.
             auto meter = *this;
 
-            for (int i = 0; i < numFrames; ++i)
-                meter.process (frames[i]);
+            // The second stage trails the first by one frame, so that the processor
+            // finds each frame's first stage next to the previous frame's second
+            // stage and runs them together, rather than waiting on the long chain
+            // through both stages; each state still sees its samples in order.
+            auto upsampled = meter.first.process (frames[0]);
 
+            for (int i = 1; i < numFrames; ++i)
+            {
+                const auto next = meter.first.process (frames[i]);
+                meter.upsampleAgainAndTrack (upsampled);
+                upsampled = next;
+            }
+
+            meter.upsampleAgainAndTrack (upsampled);
             *this = meter;
         }
 
         /** The second stage takes the first stage's even output, then its odd one,
             as it would read them from the first stage's buffer.
         */
-        forcedinline void process (Lanes input) noexcept
+        forcedinline void upsampleAgainAndTrack (Lanes upsampled) noexcept
         {
-            const auto upsampled = first.process (input);
             track (second.process (lowerHalfTwice (upsampled)));
             track (second.process (upperHalfTwice (upsampled)));
         }
