@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <vector>
 
 using testing_support::CapturingLogger;
@@ -356,6 +357,109 @@ TEST (AudioAnalyzerTruePeak, NegativeExcursionCountsByItsMagnitude)
     CapturingLogger logger;
     EXPECT_NEAR (AudioAnalyzer::calculateTruePeak (buffer, 48000.0), 20.0 * std::log10 (0.9), 0.05);
     EXPECT_TRUE (logger.getMessages()[0].endsWith (" | -0.9 dBTP")) << logger.getMessages()[0];
+}
+
+namespace
+{
+    /** The oversampled peak in dBTP as juce::dsp::Oversampling measures it: two
+        maximum-quality polyphase IIR stages, prepared once and fed 65536-sample
+        chunks as one stream, the peak taken from each chunk's minimum and maximum.
+    */
+    double truePeakThroughJuceOversampling (const juce::AudioBuffer<float>& buffer)
+    {
+        constexpr int chunkLength = 65536;
+        const auto numChannels = (size_t) buffer.getNumChannels();
+        juce::dsp::Oversampling<float> oversampler (numChannels, 2, juce::dsp::Oversampling<float>::filterHalfBandPolyphaseIIR,
+                                                    true, false);
+        oversampler.initProcessing ((size_t) chunkLength);
+        float peak = 0.0f;
+
+        for (int start = 0; start < buffer.getNumSamples(); start += chunkLength)
+        {
+            const auto length = juce::jmin (chunkLength, buffer.getNumSamples() - start);
+            const juce::dsp::AudioBlock<const float> chunk (buffer.getArrayOfReadPointers(), numChannels,
+                                                            (size_t) start, (size_t) length);
+            const auto upsampled = oversampler.processSamplesUp (chunk);
+            float chunkPeak = 0.0f;
+
+            for (size_t ch = 0; ch < numChannels; ++ch)
+            {
+                const auto range = juce::FloatVectorOperations::findMinAndMax (upsampled.getChannelPointer (ch),
+                                                                                (int) upsampled.getNumSamples());
+                chunkPeak = juce::jmax (chunkPeak, -range.getStart(), range.getEnd());
+            }
+
+            peak = juce::jmax (peak, chunkPeak);
+        }
+
+        return peak > 1.0e-10f ? 20.0 * std::log10 ((double) peak) : -144.0;
+    }
+
+    /** Noise with its own level in each channel. */
+    juce::AudioBuffer<float> makeNoiseAtLevels (const std::vector<double>& levels, int numSamples)
+    {
+        juce::AudioBuffer<float> buffer ((int) levels.size(), numSamples);
+
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+            buffer.copyFrom (ch, 0, makeNoise (1, numSamples, levels[(size_t) ch], 20 + ch), 0, 0, numSamples);
+
+        return buffer;
+    }
+}
+
+TEST (AudioAnalyzerTruePeak, MatchesJuceOversamplingBitForBit)
+{
+    // 20 log10 puts neighbouring floats far more than a double's resolution apart,
+    // so equal readings above the silence floor mean bit-identical peaks.
+    constexpr int chunk = 65536;
+    struct Case { const char* name; juce::AudioBuffer<float> buffer; };
+    std::vector<Case> cases;
+
+    cases.push_back ({ "stereo noise across three chunk boundaries", makeNoise (2, 3 * chunk + 100, 0.5, 11) });
+    cases.push_back ({ "full-scale 997 Hz, exactly one chunk", makeSine (1, chunk, 48000.0, 997.0, 1.0) });
+    cases.push_back ({ "quarter rate between its samples, odd length",
+                       makeSine (1, 1001, 48000.0, 12000.0, 1.0, juce::MathConstants<double>::pi / 4.0) });
+    cases.push_back ({ "three channels, loudest last", makeNoiseAtLevels ({ 0.1, 0.2, 0.7 }, chunk + 1) });
+    cases.push_back ({ "five channels, loudest last", makeNoiseAtLevels ({ 0.3, 0.1, 0.2, 0.1, 0.6 }, 5000) });
+
+    {
+        // Long silence, then a burst in the second chunk that rings into the third.
+        auto buffer = makeSilence (2, 2 * chunk + 301);
+        buffer.copyFrom (1, 2 * chunk - 100, makeNoise (1, 200, 0.8, 12), 0, 0, 200);
+        cases.push_back ({ "silence, then a burst across a chunk boundary", std::move (buffer) });
+    }
+
+    // Noise around the 1e-8 level below which the oversampler snaps its filter
+    // states to zero, after each chunk and nowhere else; a click reads the states.
+    const auto noiseAtSnapThresholdWithClickAt = [] (int clickAt)
+    {
+        auto buffer = makeNoise (1, clickAt + 64, 1.5e-8, 13);
+        buffer.setSample (0, clickAt, 3.0e-7f);
+        return buffer;
+    };
+
+    cases.push_back ({ "noise at the snap threshold, a click after the chunk boundary",
+                       noiseAtSnapThresholdWithClickAt (chunk + 1) });
+    cases.push_back ({ "noise at the snap threshold, a click mid-chunk", noiseAtSnapThresholdWithClickAt (chunk / 2 + 1) });
+
+    {
+        auto buffer = makeNoise (2, 2 * chunk, 0.5, 14);
+        buffer.setSample (1, chunk + 5, std::numeric_limits<float>::quiet_NaN());
+        cases.push_back ({ "a NaN in the second chunk", std::move (buffer) });
+    }
+
+    {
+        auto buffer = makeNoise (1, 3000, 0.5, 15);
+        buffer.setSample (0, 10, std::numeric_limits<float>::infinity());
+        cases.push_back ({ "an infinite sample", std::move (buffer) });
+    }
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        CapturingLogger logger;
+        EXPECT_EQ (AudioAnalyzer::calculateTruePeak (c.buffer, 48000.0), truePeakThroughJuceOversampling (c.buffer));
+    }
 }
 
 //==============================================================================
