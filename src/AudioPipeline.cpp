@@ -83,22 +83,104 @@ namespace
         filter.process (juce::dsp::ProcessContextReplacing<float> (block));
     }
 
-    /** Returns the operation that runs one coefficient set over every channel of the buffer,
-        each channel with a filter of its own, so no state leaks between channels or sections.
-    */
-    auto makeBiquadApplier (juce::AudioBuffer<float>& buffer)
+    /** One second-order section's normalised coefficients. */
+    struct Biquad
     {
-        const auto numChannels = buffer.getNumChannels();
+        float b0, b1, b2, a1, a2;
+    };
 
-        return [&buffer, numChannels] (const CoefficientsPtr& coefficients)
+    /** Runs N second-order sections over one channel in a single pass, each from rest and
+        with exactly the operations, in the same order, that juce::dsp::IIR::Filter uses, so
+        the result is bit for bit that of running the sections one after another. Each
+        section's feedback loop is a chain of dependent multiplies and adds; running the
+        sections together lets the processor overlap those chains instead of waiting on each.
+    */
+    template <size_t N>
+    void runBiquadChain (float* samples, int numSamples, const Biquad* sections) noexcept
+    {
+        Biquad c[N];
+        float s1[N] = {}, s2[N] = {};
+
+        for (size_t k = 0; k < N; ++k)
+            c[k] = sections[k];
+
+        for (int i = 0; i < numSamples; ++i)
         {
-            if (coefficients == nullptr)
+            auto x = samples[i];
+
+            for (size_t k = 0; k < N; ++k)
+            {
+                const auto input = x;
+                const auto output = (input * c[k].b0) + s1[k];
+                s1[k] = (input * c[k].b1) - (output * c[k].a1) + s2[k];
+                s2[k] = (input * c[k].b2) - (output * c[k].a2);
+                x = output;
+            }
+
+            samples[i] = x;
+        }
+    }
+
+    /** Second-order sections to be run, in the order added, over every channel of a buffer,
+        each channel from rest, so no state leaks between channels or sections.
+    */
+    class BiquadChain
+    {
+    public:
+        void add (const CoefficientsPtr& coefficients)
+        {
+            if (coefficients != nullptr)
+                sections.add (coefficients);
+        }
+
+        void process (juce::AudioBuffer<float>& buffer) const
+        {
+            if (buffer.getNumSamples() == 0)
                 return;
 
-            for (int channel = 0; channel < numChannels; ++channel)
-                filterChannel (buffer, channel, coefficients);
-        };
-    }
+            if (! canRunTogether())
+            {
+                for (const auto& section : sections)
+                    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+                        filterChannel (buffer, channel, section);
+
+                return;
+            }
+
+            Biquad biquads[maxTogether];
+
+            for (int k = 0; k < sections.size(); ++k)
+            {
+                const auto* raw = sections.getReference (k)->getRawCoefficients();
+                biquads[k] = { raw[0], raw[1], raw[2], raw[3], raw[4] };
+            }
+
+            using Runner = void (*) (float*, int, const Biquad*) noexcept;
+            static constexpr Runner runners[maxTogether + 1] { nullptr,
+                runBiquadChain<1>, runBiquadChain<2>, runBiquadChain<3>, runBiquadChain<4>,
+                runBiquadChain<5>, runBiquadChain<6>, runBiquadChain<7>, runBiquadChain<8> };
+
+            for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+                runners[sections.size()] (buffer.getWritePointer (channel), buffer.getNumSamples(), biquads);
+        }
+
+    private:
+        static constexpr int maxTogether = 8;
+
+        bool canRunTogether() const
+        {
+            if (sections.isEmpty() || sections.size() > maxTogether)
+                return false;
+
+            for (const auto& section : sections)
+                if (section->getFilterOrder() != 2)
+                    return false;
+
+            return true;
+        }
+
+        juce::Array<CoefficientsPtr> sections;
+    };
 
     //==============================================================================
     // Pre-filter
@@ -232,37 +314,39 @@ namespace
 //==============================================================================
 void AudioPipeline::applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate, bool hasGridHum)
 {
-    const auto applyBiquad = makeBiquadApplier (buffer);
+    BiquadChain chain;
+    chain.add (Coefficients::makeHighPass (sampleRate, limitToCornerCeiling (rumbleCornerHz, sampleRate), butterworthQ));
 
-    applyBiquad (Coefficients::makeHighPass (sampleRate, limitToCornerCeiling (rumbleCornerHz, sampleRate), butterworthQ));
+    if (hasGridHum)
+        for (const auto& notch : humNotches)
+            chain.add (Coefficients::makeNotch (sampleRate, limitToCornerCeiling (notch.frequencyHz, sampleRate), notch.q));
+
+    chain.process (buffer);
+
     juce::Logger::writeToLog ("[AudioPipeline/PreFilter] Applied HPF at 90Hz");
 
-    if (! hasGridHum)
-        return;
-
-    for (const auto& notch : humNotches)
-        applyBiquad (Coefficients::makeNotch (sampleRate, limitToCornerCeiling (notch.frequencyHz, sampleRate), notch.q));
-
-    juce::Logger::writeToLog ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");
+    if (hasGridHum)
+        juce::Logger::writeToLog ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");
 }
 
 void AudioPipeline::applyVocalEQ (juce::AudioBuffer<float>& buffer, double sampleRate, const juce::String& voiceType,
                                   float airDB, float presenceDB, float mudCutDB)
 {
-    const auto applyBiquad = makeBiquadApplier (buffer);
+    BiquadChain chain;
     const auto& corners = cornersForVoice (voiceType);
     const auto corner = [sampleRate] (float frequency) { return limitToCornerCeiling (frequency, sampleRate); };
     using juce::Decibels;
 
-    applyBiquad (Coefficients::makeHighPass (sampleRate, corner (corners.highPassHz), butterworthQ));
-    applyBiquad (Coefficients::makePeakFilter (sampleRate, corner (thicknessHz), thicknessQ, Decibels::decibelsToGain (thicknessDB)));
+    chain.add (Coefficients::makeHighPass (sampleRate, corner (corners.highPassHz), butterworthQ));
+    chain.add (Coefficients::makePeakFilter (sampleRate, corner (thicknessHz), thicknessQ, Decibels::decibelsToGain (thicknessDB)));
 
     if (mudCutDB < mudCutThresholdDB)
-        applyBiquad (Coefficients::makePeakFilter (sampleRate, corner (mudHz), mudQ, Decibels::decibelsToGain (mudCutDB)));
+        chain.add (Coefficients::makePeakFilter (sampleRate, corner (mudHz), mudQ, Decibels::decibelsToGain (mudCutDB)));
 
-    applyBiquad (Coefficients::makePeakFilter (sampleRate, corner (presenceHz), presenceQ, Decibels::decibelsToGain (presenceDB)));
-    applyBiquad (Coefficients::makeHighShelf (sampleRate, corner (airHz), airQ, Decibels::decibelsToGain (airDB + airOffsetDB)));
-    applyBiquad (Coefficients::makeLowPass (sampleRate, corner (corners.lowPassHz), butterworthQ));
+    chain.add (Coefficients::makePeakFilter (sampleRate, corner (presenceHz), presenceQ, Decibels::decibelsToGain (presenceDB)));
+    chain.add (Coefficients::makeHighShelf (sampleRate, corner (airHz), airQ, Decibels::decibelsToGain (airDB + airOffsetDB)));
+    chain.add (Coefficients::makeLowPass (sampleRate, corner (corners.lowPassHz), butterworthQ));
+    chain.process (buffer);
 
     juce::Logger::writeToLog ("[AudioPipeline/EQ] Applied " + voiceType + " vocal EQ: "
                               + "Thickness=" + oneDecimal (thicknessDB) + "dB, "
@@ -373,8 +457,9 @@ void AudioPipeline::applyHarmonicSaturation (juce::AudioBuffer<float>& buffer, d
         const auto shelfHz = limitToCornerCeiling (saturationShelfHz, sampleRate);
         const auto shelfGain = juce::Decibels::decibelsToGain (saturationShelfGainDB);
 
-        const auto applyBiquad = makeBiquadApplier (buffer);
-        applyBiquad (Coefficients::makeHighShelf (sampleRate, shelfHz, saturationShelfQ, shelfGain));
+        BiquadChain shelf;
+        shelf.add (Coefficients::makeHighShelf (sampleRate, shelfHz, saturationShelfQ, shelfGain));
+        shelf.process (buffer);
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/Saturation] Applied Tape Saturation + 14kHz LPF Roll-off (Drive=+"

@@ -132,8 +132,24 @@ namespace
     // The sections the vocal EQ should apply, for an analytic reference response.
     struct Section
     {
-        enum class Kind { highPass, peak, highShelf, lowPass } kind;
+        enum class Kind { highPass, peak, highShelf, lowPass, notch } kind;
         float frequency, q, gainDB;
+
+        Coefficients::Ptr makeCoefficients (double sampleRate) const
+        {
+            const auto factor = juce::Decibels::decibelsToGain (gainDB);
+
+            switch (kind)
+            {
+                case Kind::highPass:  return Coefficients::makeHighPass (sampleRate, frequency, q);
+                case Kind::peak:      return Coefficients::makePeakFilter (sampleRate, frequency, q, factor);
+                case Kind::highShelf: return Coefficients::makeHighShelf (sampleRate, frequency, q, factor);
+                case Kind::lowPass:   return Coefficients::makeLowPass (sampleRate, frequency, q);
+                case Kind::notch:     return Coefficients::makeNotch (sampleRate, frequency, q);
+            }
+
+            return {};
+        }
     };
 
     double cascadeGainDB (const std::vector<Section>& sections, double frequency, double sampleRate)
@@ -141,22 +157,23 @@ namespace
         double gain = 1.0;
 
         for (const auto& s : sections)
-        {
-            const auto factor = juce::Decibels::decibelsToGain (s.gainDB);
-            Coefficients::Ptr c;
-
-            switch (s.kind)
-            {
-                case Section::Kind::highPass:  c = Coefficients::makeHighPass (sampleRate, s.frequency, s.q); break;
-                case Section::Kind::peak:      c = Coefficients::makePeakFilter (sampleRate, s.frequency, s.q, factor); break;
-                case Section::Kind::highShelf: c = Coefficients::makeHighShelf (sampleRate, s.frequency, s.q, factor); break;
-                case Section::Kind::lowPass:   c = Coefficients::makeLowPass (sampleRate, s.frequency, s.q); break;
-            }
-
-            gain *= c->getMagnitudeForFrequency (frequency, sampleRate);
-        }
+            gain *= s.makeCoefficients (sampleRate)->getMagnitudeForFrequency (frequency, sampleRate);
 
         return toDB (gain);
+    }
+
+    /** The sections run one after another through JUCE's own filter, each channel from rest. */
+    void runOneByOne (juce::AudioBuffer<float>& buffer, const std::vector<Section>& sections, double sampleRate)
+    {
+        for (const auto& s : sections)
+        {
+            for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+            {
+                juce::dsp::IIR::Filter<float> filter (s.makeCoefficients (sampleRate));
+                auto block = juce::dsp::AudioBlock<float> (buffer).getSingleChannelBlock ((size_t) ch);
+                filter.process (juce::dsp::ProcessContextReplacing<float> (block));
+            }
+        }
     }
 }
 
@@ -239,6 +256,51 @@ TEST (AudioPipelineVocalEQ, ResponseMatchesTheSectionsWithCornersLimitedByTheRat
 
         EXPECT_EQ (log, juce::StringArray ("[AudioPipeline/EQ] Applied " + juce::String (c.voice)
                                            + " vocal EQ: Thickness=3.5dB, MudCut=-3.0dB, Presence=3.0dB, AirShelf=4.0dB"));
+    }
+}
+
+// The sections are run together in one pass for speed; that must give exactly what
+// running them one after another gives.
+TEST (AudioPipelineBiquads, SectionsRunTogetherGiveTheSameBitsAsOneAfterAnother)
+{
+    using K = Section::Kind;
+
+    struct Case
+    {
+        const char* name;
+        double rate;
+        std::vector<Section> sections;
+        std::function<void (juce::AudioBuffer<float>&, double)> stage;
+    };
+
+    const Case cases[] {
+        { "pre-filter with hum", 48000.0,
+          { { K::highPass, 90.0f, 0.707f, 0.0f }, { K::notch, 50.0f, 10.0f, 0.0f },
+            { K::notch, 100.0f, 10.0f, 0.0f },    { K::notch, 150.0f, 30.0f, 0.0f } },
+          [] (auto& b, double r) { AudioPipeline::applyPreFilter (b, r, true); } },
+        { "vocal EQ at 48 kHz", 48000.0,
+          { { K::highPass, 80.0f, 0.707f, 0.0f },   { K::peak, 150.0f, 0.4f, 3.5f },  { K::peak, 300.0f, 1.0f, -3.0f },
+            { K::peak, 4500.0f, 1.0f, 3.0f },       { K::highShelf, 10000.0f, 0.707f, 6.5f },
+            { K::lowPass, 16000.0f, 0.707f, 0.0f } },
+          [] (auto& b, double r) { AudioPipeline::applyVocalEQ (b, r, "Male", 4.0f, 3.0f, -3.0f); } },
+        { "vocal EQ at 22.05 kHz, no mud cut", 22050.0,
+          { { K::highPass, 120.0f, 0.707f, 0.0f },  { K::peak, 150.0f, 0.4f, 3.5f },
+            { K::peak, 4500.0f, 1.0f, 1.0f },       { K::highShelf, 9922.5f, 0.707f, 0.5f },
+            { K::lowPass, 9922.5f, 0.707f, 0.0f } },
+          [] (auto& b, double r) { AudioPipeline::applyVocalEQ (b, r, "Child", -2.0f, 1.0f, 0.0f); } },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        auto expected = testing_support::makeNoise (3, 30000, 0.5, 11);
+        expected.addFrom (0, 0, makeTones (c.rate, { 50.0 }, 0.3, 30000), 0, 0, 30000);
+        auto actual = expected;
+
+        runOneByOne (expected, c.sections, c.rate);
+        logOf ([&] { c.stage (actual, c.rate); });
+
+        EXPECT_TRUE (sameSamples (actual, expected));
     }
 }
 
