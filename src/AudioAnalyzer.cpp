@@ -56,6 +56,39 @@ namespace
         filter.process (juce::dsp::ProcessContextReplacing<float> (block));
     }
 
+    /** Adds to the running sum the squares of the samples filtered by the two sections in
+        turn, each from rest, without storing the filtered samples. Each section runs with
+        exactly the operations, in the order, that juce::dsp::IIR::Filter uses, so the sum is
+        bit for bit that of filtering a copy section by section and then adding its squares.
+    */
+    double addBandSquares (double sum, const float* samples, int numSamples,
+                           const juce::dsp::IIR::Coefficients<float>& first,
+                           const juce::dsp::IIR::Coefficients<float>& second)
+    {
+        const auto* f = first.getRawCoefficients();
+        const auto* g = second.getRawCoefficients();
+        const float fb0 = f[0], fb1 = f[1], fb2 = f[2], fa1 = f[3], fa2 = f[4];
+        const float gb0 = g[0], gb1 = g[1], gb2 = g[2], ga1 = g[3], ga2 = g[4];
+        float f1 = 0.0f, f2 = 0.0f, g1 = 0.0f, g2 = 0.0f;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const auto input = samples[i];
+            const auto between = (input * fb0) + f1;
+            f1 = (input * fb1) - (between * fa1) + f2;
+            f2 = (input * fb2) - (between * fa2);
+
+            const auto output = (between * gb0) + g1;
+            g1 = (between * gb1) - (output * ga1) + g2;
+            g2 = (between * gb2) - (output * ga2);
+
+            const auto x = (double) output;
+            sum += x * x;
+        }
+
+        return sum;
+    }
+
     //==============================================================================
     // K-weighting and loudness
 
@@ -100,33 +133,36 @@ namespace
         return (double) frequency < sampleRate * 0.5;
     }
 
-    /** Runs one stage in double precision; the state keeps the unrounded output,
-        the samples get it rounded to float.
+    /** The shelf and then the high-pass, each in direct form I in double precision, in one
+        pass. Each stage's state keeps its unrounded output; the high-pass is fed the shelf's
+        output rounded to float, and the samples get its output rounded to float. Running the
+        two at once lets their feedback loops overlap.
     */
-    void runDoubleBiquad (float* samples, int numSamples, const DoubleBiquad& c)
+    void runStandardKWeighting (float* samples, int numSamples)
     {
-        double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+        const auto& s = kWeightingShelf48k;
+        const auto& h = kWeightingHighPass48k;
+        double sx1 = 0.0, sx2 = 0.0, sy1 = 0.0, sy2 = 0.0;
+        double hx1 = 0.0, hx2 = 0.0, hy1 = 0.0, hy2 = 0.0;
 
         for (int i = 0; i < numSamples; ++i)
         {
             const auto x = (double) samples[i];
-            const auto y = c.b0 * x + c.b1 * x1 + c.b2 * x2 - c.a1 * y1 - c.a2 * y2;
+            const auto shelved = s.b0 * x + s.b1 * sx1 + s.b2 * sx2 - s.a1 * sy1 - s.a2 * sy2;
+            sx2 = sx1;  sx1 = x;  sy2 = sy1;  sy1 = shelved;
+
+            const auto between = (double) (float) shelved;
+            const auto y = h.b0 * between + h.b1 * hx1 + h.b2 * hx2 - h.a1 * hy1 - h.a2 * hy2;
+            hx2 = hx1;  hx1 = between;  hy2 = hy1;  hy1 = y;
+
             samples[i] = (float) y;
-            x2 = x1;
-            x1 = x;
-            y2 = y1;
-            y1 = y;
         }
     }
 
     void applyStandardKWeighting (juce::AudioBuffer<float>& buffer)
     {
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-        {
-            auto* samples = buffer.getWritePointer (ch);
-            runDoubleBiquad (samples, buffer.getNumSamples(), kWeightingShelf48k);
-            runDoubleBiquad (samples, buffer.getNumSamples(), kWeightingHighPass48k);
-        }
+            runStandardKWeighting (buffer.getWritePointer (ch), buffer.getNumSamples());
     }
 
     void applyCookbookKWeighting (juce::AudioBuffer<float>& buffer, double sampleRate)
@@ -1022,20 +1058,9 @@ void AudioAnalyzer::calculateSibilanceEnergy (const juce::AudioBuffer<float>& bu
     const auto numSamples = buffer.getNumSamples();
     double sum = 0.0;
 
-    if (numSamples > 0)
-    {
-        std::vector<float> band ((size_t) numSamples);
-        float* channels[] = { band.data() };
-        const juce::dsp::AudioBlock<float> block (channels, 1, (size_t) numSamples);
-
-        for (int ch = 0; ch < numChannels; ++ch)
-        {
-            std::copy_n (buffer.getReadPointer (ch), numSamples, band.begin());
-            runFreshFilter (block, highPass);
-            runFreshFilter (block, lowPass);
-            sum = addSquares (sum, band.data(), numSamples);   // one running sum across the channels
-        }
-    }
+    // One running sum across the channels.
+    for (int ch = 0; ch < numChannels; ++ch)
+        sum = addBandSquares (sum, buffer.getReadPointer (ch), numSamples, *highPass, *lowPass);
 
     const auto total = (double) numChannels * (double) numSamples;
 

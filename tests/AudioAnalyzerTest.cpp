@@ -292,6 +292,77 @@ TEST (AudioAnalyzerLoudness, AgreesWithDoublePrecisionReference)
     }
 }
 
+// The filters of a measurement run together in one pass for speed; the figures must be
+// exactly those of running each filter over the whole recording in turn.
+TEST (AudioAnalyzerLoudness, KWeightingIsItsTwoStagesOneAfterTheOther)
+{
+    // BS.1770-4's two 48 kHz stages, each run on its own in direct form I in double precision,
+    // its output rounded to float.
+    const auto runStage = [] (float* samples, int numSamples, const double (&c)[5])
+    {
+        double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const auto x = (double) samples[i];
+            const auto y = c[0] * x + c[1] * x1 + c[2] * x2 - c[3] * y1 - c[4] * y2;
+            samples[i] = (float) y;
+            x2 = x1;  x1 = x;  y2 = y1;  y1 = y;
+        }
+    };
+
+    const double shelf[5] { 1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241, 0.73248077421585 };
+    const double highPass[5] { 1.0, -2.0, 1.0, -1.99004745483398, 0.99007225036621 };
+
+    auto weighted = makeNoise (2, 48000, 0.5, 21);
+    weighted.addFrom (1, 0, makeSine (1, 48000, 48000.0, 40.0, 0.4), 0, 0, 48000);
+    auto expected = weighted;
+
+    AudioAnalyzer::applyKWeighting (weighted, 48000.0);
+
+    for (int ch = 0; ch < expected.getNumChannels(); ++ch)
+    {
+        runStage (expected.getWritePointer (ch), expected.getNumSamples(), shelf);
+        runStage (expected.getWritePointer (ch), expected.getNumSamples(), highPass);
+        EXPECT_EQ (std::memcmp (weighted.getReadPointer (ch), expected.getReadPointer (ch),
+                                sizeof (float) * (size_t) expected.getNumSamples()), 0) << "channel " << ch;
+    }
+}
+
+TEST (AudioAnalyzerSibilance, BandIsItsTwoFiltersOneAfterTheOther)
+{
+    for (const double rate : { 48000.0, 44100.0, 96000.0 })
+    {
+        SCOPED_TRACE (rate);
+        auto buffer = makeNoise (2, 30000, 0.4, 5);
+        buffer.addFrom (0, 0, makeSine (1, 30000, rate, 6500.0, 0.3), 0, 0, 30000);
+
+        double sum = 0.0;
+
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        {
+            juce::AudioBuffer<float> band (1, buffer.getNumSamples());
+            band.copyFrom (0, 0, buffer, ch, 0, buffer.getNumSamples());
+            juce::dsp::AudioBlock<float> block (band);
+
+            for (const auto& coefficients : { juce::dsp::IIR::Coefficients<float>::makeHighPass (rate, 5000.0f, 0.707f),
+                                              juce::dsp::IIR::Coefficients<float>::makeLowPass (rate, 8000.0f, 0.707f) })
+            {
+                juce::dsp::IIR::Filter<float> filter (coefficients);
+                filter.process (juce::dsp::ProcessContextReplacing<float> (block));
+            }
+
+            for (int i = 0; i < band.getNumSamples(); ++i)
+                sum += (double) band.getSample (0, i) * (double) band.getSample (0, i);
+        }
+
+        CapturingLogger logger;
+        double rms = 0.0, dbfs = 0.0;
+        AudioAnalyzer::calculateSibilanceEnergy (buffer, rate, rms, dbfs);
+        EXPECT_EQ (rms, std::sqrt (sum / (2.0 * buffer.getNumSamples())));
+    }
+}
+
 //==============================================================================
 TEST (AudioAnalyzerTruePeak, NothingToMeasureReadsSilence)
 {
