@@ -24,24 +24,6 @@ namespace
     /** Each worker count should at least reach this share of a perfect speed-up. */
     constexpr double targetEfficiency = 0.8;
 
-    bool writeTake (const juce::File& file, const juce::AudioBuffer<float>& buffer)
-    {
-        file.deleteFile();
-        auto stream = file.createOutputStream();
-
-        if (stream == nullptr)
-            return false;
-
-        juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), takeSampleRate,
-                                                                              (unsigned int) takeChannels, 16, {}, 0));
-        if (writer == nullptr)
-            return false;
-
-        stream.release();
-        return writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
-    }
-
     /** Wall-clock seconds for the whole batch with the given number of workers. */
     double timeBatch (const juce::Array<juce::File>& takes, const CLIArgs& args,
                       const AudioPipeline::Config& config, int workerCount)
@@ -80,7 +62,7 @@ int runBatchBenchmark()
         const auto take = testing_support::makeSpeechLike (takeChannels, (int) (takeSeconds * takeSampleRate),
                                                            takeSampleRate, i + 1);
 
-        if (! writeTake (takes.getLast(), take))
+        if (! bench::writeWav16 (takes.getLast(), take, takeSampleRate))
         {
             std::cerr << "cannot write " << takes.getLast().getFullPathName() << std::endl;
             work.deleteRecursively();

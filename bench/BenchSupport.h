@@ -1,5 +1,6 @@
 #pragma once
 
+#include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_core/juce_core.h>
 
 #include <sys/resource.h>
@@ -31,6 +32,34 @@ namespace bench
     protected:
         void logMessage (const juce::String&) override {}
     };
+
+    /** Writes the buffer, repeated the given number of times, as a 16-bit WAV file; a long
+        recording can so be written without ever being held whole.
+    */
+    inline bool writeWav16 (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate,
+                            int repetitions = 1)
+    {
+        file.deleteFile();
+        auto stream = file.createOutputStream();
+
+        if (stream == nullptr)
+            return false;
+
+        juce::WavAudioFormat wav;
+        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), sampleRate,
+                                                                              (unsigned int) buffer.getNumChannels(),
+                                                                              16, {}, 0));
+        if (writer == nullptr)
+            return false;
+
+        stream.release();
+
+        for (int i = 0; i < repetitions; ++i)
+            if (! writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples()))
+                return false;
+
+        return true;
+    }
 
     /** Times one call and prints its realtime factor (seconds of audio per second of work). */
     inline double timeStage (const char* name, double audioSeconds, const std::function<void()>& work)

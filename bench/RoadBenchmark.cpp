@@ -20,32 +20,14 @@ namespace
     constexpr int ffmpegTimeoutMs = 30 * 60 * 1000;
     const char* const ffmpegChain = "highpass=f=90,deesser,acompressor,loudnorm=I=-18:TP=-1,alimiter";
 
-    /** Writes the recording ten seconds at a time, so that this process never holds it
-        whole and the peak memory below is the road's own.
+    /** Ten seconds of speech repeated to the full length, so that this process never holds
+        the recording whole and the peak memory below is the road's own.
     */
     bool writeSpeechFile (const juce::File& file)
     {
         const auto chunk = testing_support::makeSpeechLike (benchChannels, (int) (chunkSeconds * benchSampleRate),
                                                             benchSampleRate);
-        file.deleteFile();
-        auto stream = file.createOutputStream();
-
-        if (stream == nullptr)
-            return false;
-
-        juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), benchSampleRate,
-                                                                              benchChannels, 16, {}, 0));
-        if (writer == nullptr)
-            return false;
-
-        stream.release();
-
-        for (int i = 0; i < benchMinutes * 60 / chunkSeconds; ++i)
-            if (! writer->writeFromAudioSampleBuffer (chunk, 0, chunk.getNumSamples()))
-                return false;
-
-        return true;
+        return bench::writeWav16 (file, chunk, benchSampleRate, benchMinutes * 60 / chunkSeconds);
     }
 
     juce::String findFFmpeg()
