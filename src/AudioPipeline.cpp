@@ -2,7 +2,10 @@
 #include "NoiseReducer.h"
 
 #include <limits>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 
 namespace
 {
@@ -661,6 +664,78 @@ namespace
         return file.getLastModificationTime().toMilliseconds() < startSecondMs;
     }
 
+    /** What this run has put onto fixed names in its output directories.
+
+        Calls that write into one directory meet here, and only here: a side file never
+        replaces an output that another call put in place, and a denoised file is only
+        removed as a leftover when this run did not write it. One lock covers every rename
+        onto a fixed name and the leftover's removal, so that no call's check can be
+        overtaken by another call's rename.
+    */
+    class RunRecord
+    {
+    public:
+        static RunRecord& get()
+        {
+            static RunRecord record;
+            return record;
+        }
+
+        /** Renames a side file onto its name, unless an output of this run is there; the side
+            file is then not kept. False when the rename failed.
+        */
+        bool placeSideFile (const juce::File& sideFile, const juce::File& destination)
+        {
+            const std::lock_guard<std::mutex> guard (mutex);
+
+            if (outputs.count (keyOf (destination)) > 0)
+                return true;
+
+            if (! sideFile.replaceFileIn (destination))
+                return false;
+
+            written.insert (keyOf (destination));
+            return true;
+        }
+
+        /** Renames the finished output onto its name, in one step. */
+        bool placeOutput (const juce::File& finished, const juce::File& output)
+        {
+            const std::lock_guard<std::mutex> guard (mutex);
+
+            if (! finished.replaceFileIn (output))
+                return false;
+
+            outputs.insert (keyOf (output));
+            written.insert (keyOf (output));
+            return true;
+        }
+
+        /** Removes the file when an earlier run left it there: it is not the input, this run
+            did not write it, and it is older than this run.
+        */
+        void removeLeftover (const juce::File& file, const juce::File& inputFile)
+        {
+            const std::lock_guard<std::mutex> guard (mutex);
+
+            if (file.existsAsFile() && file != inputFile && written.count (keyOf (file)) == 0 && predatesThisRun (file))
+                file.deleteFile();
+        }
+
+    private:
+        RunRecord() = default;
+
+        /** A path as the file system tells names apart. */
+        static std::string keyOf (const juce::File& file)
+        {
+            const auto path = file.getFullPathName();
+            return (juce::File::areFileNamesCaseSensitive() ? path : path.toLowerCase()).toStdString();
+        }
+
+        std::mutex mutex;
+        std::set<std::string> outputs, written;
+    };
+
     /** The intermediate files of one call.
 
         They are written in a directory of the call's own inside the output directory, so
@@ -694,7 +769,7 @@ namespace
 
             try
             {
-                close (false);
+                close (false, false);
             }
             catch (...)
             {
@@ -715,48 +790,66 @@ namespace
             return file.isAChildOf (workDirectory) ? outputDirectory.getChildFile (file.getFileName()) : file;
         }
 
-        /** Ends the call: the side files go onto their names, then, when withOutput is set and
-            they all got there, the finished output onto its own. Returns the first failure's
-            message, or an empty text.
+        /** Ends the call: the side files go onto their names, then, when withOutput is set
+            and they all got there, the finished output onto its own. When outputReplacesDenoised
+            is set, the denoised audio has served its purpose once the output is in place and is
+            not kept; if the output could not take its place, it stays like the other side files.
+            Returns the first failure's message, or an empty text.
         */
-        juce::String close (bool withOutput)
+        juce::String close (bool withOutput, bool outputReplacesDenoised)
         {
             closed = true;
-            auto error = placeSideFiles();
+            auto error = placeSideFile (prefilteredName);
+            error = firstError (error, placeSideFile (feedName));
 
-            if (withOutput && error.isEmpty() && ! pendingOutput().replaceFileIn (outputFile))
-                error = "Failed to create output file: " + outputFile.getFullPathName();
+            if (! outputReplacesDenoised)
+                error = firstError (error, placeSideFile (denoisedName));
 
+            bool outputPlaced = false;
+
+            if (withOutput && error.isEmpty())
+            {
+                outputPlaced = RunRecord::get().placeOutput (pendingOutput(), outputFile);
+
+                if (! outputPlaced)
+                    error = "Failed to create output file: " + outputFile.getFullPathName();
+            }
+
+            if (outputReplacesDenoised && ! outputPlaced)
+                error = firstError (error, placeSideFile (denoisedName));
+
+            keepNoiseReducerLeftovers();
             workDirectory.deleteRecursively();
             return error;
         }
 
     private:
-        juce::String placeSideFiles() const
+        static juce::String firstError (const juce::String& first, const juce::String& second)
         {
-            juce::String error;
+            return first.isNotEmpty() ? first : second;
+        }
 
-            for (const auto& name : { juce::String (prefilteredName), juce::String (denoisedName), feedName })
-            {
-                const auto sideFile = workDirectory.getChildFile (name);
-                const auto destination = outputDirectory.getChildFile (name);
+        juce::String placeSideFile (const juce::String& name) const
+        {
+            const auto sideFile = workDirectory.getChildFile (name);
+            const auto destination = outputDirectory.getChildFile (name);
 
-                if (! sideFile.existsAsFile())
-                    continue;
+            // Neither the input nor the call's own output is ever written over; that side file
+            // is then not kept.
+            if (! sideFile.existsAsFile() || destination == inputFile || destination == outputFile)
+                return {};
 
-                // The input is never written over; that side file is then not kept.
-                if (destination == inputFile)
-                    continue;
+            if (! RunRecord::get().placeSideFile (sideFile, destination))
+                return "Failed to write " + destination.getFullPathName();
 
-                if (! sideFile.replaceFileIn (destination) && error.isEmpty())
-                    error = "Failed to write " + destination.getFullPathName();
-            }
+            return {};
+        }
 
-            // What the denoiser left after a failure stays for inspection, beside the output.
+        /** What the denoiser left after a failure stays for inspection, beside the output. */
+        void keepNoiseReducerLeftovers() const
+        {
             for (const auto& leftover : workDirectory.findChildFiles (juce::File::findDirectories, false, noiseWorkPattern))
                 leftover.moveFileTo (outputDirectory.getChildFile (leftover.getFileName()));
-
-            return error;
         }
 
         const juce::File inputFile, outputFile, outputDirectory, workDirectory;
@@ -765,18 +858,6 @@ namespace
 
         JUCE_DECLARE_NON_COPYABLE (CallFiles)
     };
-
-    /** A denoised stage file that an earlier run left in the output directory goes once an
-        output has been written beside it. One written during this run (another call's side
-        file, or an output of that name) stays, and so does the input.
-    */
-    void removeLeftoverDenoisedFile (const juce::File& outputDirectory, const juce::File& inputFile)
-    {
-        const auto leftover = outputDirectory.getChildFile (denoisedName);
-
-        if (leftover.existsAsFile() && leftover != inputFile && predatesThisRun (leftover))
-            leftover.deleteFile();
-    }
 
     //==============================================================================
     // Log lines
@@ -1075,10 +1156,11 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
     // Ends the call as failed: what was made so far is put beside the output, the output is not.
     const auto fail = [&] (const juce::String& message)
     {
+        // Ended before noise reduction: it did not happen, whether or not it was asked for.
         if (result.denoiseEngine.isEmpty())
-            result.denoiseEngine = "Skipped";   // noise reduction never ran
+            result.denoiseEngine = config.denoise ? "Failed" : "Skipped";
 
-        files.close (false);
+        files.close (false, false);
         result.errorMessage = message;
         stopWatch();
         return result;
@@ -1173,7 +1255,7 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
         if (copyNeeded && ! copyWholeFile (workingFile, files.pendingOutput()))
             return fail ("Failed to copy audio to output file: " + outputFile.getFullPathName());
 
-        const auto placed = files.close (copyNeeded);
+        const auto placed = files.close (copyNeeded, false);
 
         if (placed.isNotEmpty())
         {
@@ -1196,7 +1278,7 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
 
             if (! runStageChain (audio.buffer, audio.sampleRate, config, settings, result, startTimeMs))
             {
-                files.close (false);
+                files.close (false, false);
                 return result;
             }
 
@@ -1209,9 +1291,7 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
             }
         }
 
-        // The denoised audio has served its purpose once the output exists.
-        files.denoised().deleteFile();
-        const auto placed = files.close (true);
+        const auto placed = files.close (true, true);
 
         if (placed.isNotEmpty())
         {
@@ -1220,7 +1300,8 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
             return result;
         }
 
-        removeLeftoverDenoisedFile (outputFile.getParentDirectory(), inputFile);
+        // A denoised file an earlier run left beside the output goes once an output is written.
+        RunRecord::get().removeLeftover (outputFile.getParentDirectory().getChildFile (denoisedName), inputFile);
     }
 
     result.success = true;

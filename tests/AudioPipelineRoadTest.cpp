@@ -677,6 +677,84 @@ TEST_F (AudioPipelineRoadTest, SideFilesNeverReplaceTheInputAndTheOutputWinsItsN
     }
 }
 
+TEST_F (AudioPipelineRoadTest, NoSideFileEverReplacesAnOutput)
+{
+    // Another call's stage file must not land on an output of that name, however the
+    // calls interleave, and a failed call leaves an earlier output of that name alone.
+    const auto inputs = directory.getChildFile ("in");
+    const auto out = directory.getChildFile ("out");
+    inputs.createDirectory();
+    config.denoise = false;
+
+    const auto namedLikeStageFile = inputs.getChildFile ("_stage0_prefiltered.wav");
+    writeWav (namedLikeStageFile, makeSpeechLike (1, 24000, rate, 3), rate);
+
+    for (int take = 0; take < 5; ++take)
+        writeSpeech (inputs.getChildFile ("take" + juce::String (take) + ".wav"), 1, rate, take);
+
+    for (int round = 0; round < 3; ++round)
+    {
+        SCOPED_TRACE (round);
+        out.deleteRecursively();
+        std::vector<std::thread> threads;
+
+        for (const auto& file : inputs.findChildFiles (juce::File::findFiles, false))
+            threads.emplace_back ([&, file] { AudioPipeline::process (file, out.getChildFile (file.getFileName()), config); });
+
+        for (auto& thread : threads)
+            thread.join();
+
+        const auto mastered = readWav (out.getChildFile ("_stage0_prefiltered.wav"));
+        EXPECT_EQ (mastered.buffer.getNumSamples(), 24000);
+        EXPECT_NEAR (peakOf (mastered), outputPeak, lsb16);
+    }
+
+    // A call that fails after its stage file was made, its output named like that file.
+    const ScriptedProgram denoiser (directory, "denoiser", "echo 'not audio' > \"$3/$(basename \"$1\" .wav)_DeepFilterNet3.wav\"");
+    config.denoise = true;
+    config.deepFilterPath = denoiser.program.getFullPathName();
+    const auto earlier = out.getChildFile ("_stage0_prefiltered.wav");
+    earlier.replaceWithText ("an earlier output");
+
+    const auto result = AudioPipeline::process (inputs.getChildFile ("take0.wav"), earlier, config);
+
+    EXPECT_FALSE (result.success);
+    EXPECT_TRUE (result.errorMessage.startsWith ("Failed to read audio file for DSP processing: ")) << result.errorMessage;
+    EXPECT_EQ (earlier.loadFileAsString(), "an earlier output");
+}
+
+TEST_F (AudioPipelineRoadTest, OutputThatCannotTakeItsPlaceKeepsTheDenoisedAudio)
+{
+    writeSpeech (input);
+    output.createDirectory();
+    output.getChildFile ("in the way.txt").replaceWithText ("a directory where the output should go");
+
+    const auto result = run();
+
+    EXPECT_FALSE (result.success);
+    EXPECT_EQ (result.errorMessage, "Failed to create output file: " + output.getFullPathName());
+    EXPECT_TRUE (denoised.existsAsFile());
+    EXPECT_TRUE (prefiltered.existsAsFile());
+    EXPECT_TRUE (feed.existsAsFile());
+}
+
+TEST_F (AudioPipelineRoadTest, DenoisedFileThisRunWroteIsNoLeftoverWhateverItsTime)
+{
+    // A copy-road call leaves its denoised audio; a file system that keeps coarse or skewed
+    // times may date it before the run. A later call of the run must still leave it alone.
+    writeSpeech (input);
+    config.compressor = config.eq = false;
+    ASSERT_TRUE (run().success);
+    ASSERT_TRUE (denoised.existsAsFile());
+    denoised.setLastModificationTime (juce::Time::getCurrentTime() - juce::RelativeTime::hours (1));
+
+    config.compressor = config.eq = true;
+    config.denoise = false;
+    ASSERT_TRUE (AudioPipeline::process (input, directory.getChildFile ("second.wav"), config).success);
+
+    EXPECT_TRUE (denoised.existsAsFile());
+}
+
 TEST_F (AudioPipelineRoadTest, CopyRoadOntoItsOwnInputCopiesTheStageFile)
 {
     config.compressor = config.eq = false;
