@@ -29,15 +29,6 @@ namespace
                                                             benchSampleRate);
         return bench::writeWav16 (file, chunk, benchSampleRate, benchMinutes * 60 / chunkSeconds);
     }
-
-    juce::String findFFmpeg()
-    {
-        for (const char* path : { "/usr/bin/ffmpeg", "/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg" })
-            if (juce::File (path).existsAsFile())
-                return path;
-
-        return "ffmpeg";
-    }
 }
 
 int runRoadBenchmark()
@@ -84,7 +75,9 @@ int runRoadBenchmark()
               << juce::String (memoryBefore, 1) << " MiB; float buffer " << juce::String (floatBufferMiB, 1)
               << " MiB; target at most " << juce::String (2.2 * floatBufferMiB + 50.0, 1) << " MiB)" << std::endl;
 
-    const juce::StringArray ffmpeg (findFFmpeg(), "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+    const auto installedFFmpeg = testing_support::findFFmpeg();
+    const juce::StringArray ffmpeg (installedFFmpeg.isNotEmpty() ? installedFFmpeg : juce::String ("ffmpeg"),
+                                    "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
                                     "-i", input.getFullPathName(), "-af", ffmpegChain,
                                     directory.getChildFile ("ffmpeg.wav").getFullPathName());
     SubprocessRunner::Result ffmpegRun;

@@ -943,21 +943,12 @@ namespace
         return count;
     }
 
-    float findPeak (const juce::AudioBuffer<float>& buffer) noexcept
+    /** The largest absolute sample over all channels; 0 for a buffer without samples, where
+        JUCE's vector operations have nothing to point at.
+    */
+    float magnitudeOf (const juce::AudioBuffer<float>& buffer) noexcept
     {
-        float peak = 0.0f;
-
-        if (buffer.getNumSamples() > 0)
-        {
-            for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
-            {
-                const auto range = juce::FloatVectorOperations::findMinAndMax (buffer.getReadPointer (channel),
-                                                                              buffer.getNumSamples());
-                peak = juce::jmax (peak, std::abs (range.getStart()), std::abs (range.getEnd()));
-            }
-        }
-
-        return peak;
+        return buffer.getNumSamples() > 0 ? buffer.getMagnitude (0, buffer.getNumSamples()) : 0.0f;
     }
 }
 
@@ -1002,7 +993,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
 
     const auto logStagePeak = [&] (const juce::String& stageName)
     {
-        const auto peak = findPeak (buffer);
+        const auto peak = magnitudeOf (buffer);
         const auto level = buffer.getNumChannels() > 0 && peak > silentPeak ? juce::Decibels::gainToDecibels (peak)
                                                                             : silentPeakDBFS;
         log ("[GainStaging] Peak after " + stageName + ": " + juce::String (level, 2, false) + " dBFS"
@@ -1122,7 +1113,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
     {
         applyLimiter (buffer, sampleRate, limiterCeilingDB);
 
-        const auto magnitude = numSamples > 0 ? buffer.getMagnitude (0, numSamples) : 0.0f;
+        const auto magnitude = magnitudeOf (buffer);
 
         if (magnitude > trimFloorMagnitude)
         {
@@ -1244,7 +1235,10 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
     }
 
     // Copy road: with neither the compressor nor the EQ, the audio reached so far is the output.
-    if (! config.compressor && ! config.eq)
+    const bool copyRoad = ! config.compressor && ! config.eq;
+    juce::String placementError;
+
+    if (copyRoad)
     {
         if (! inputRead)
             return fail ((inputFile.existsAsFile() ? "Failed to read audio file: " : "Input file not found: ")
@@ -1255,14 +1249,7 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
         if (copyNeeded && ! copyWholeFile (workingFile, files.pendingOutput()))
             return fail ("Failed to copy audio to output file: " + outputFile.getFullPathName());
 
-        const auto placed = files.close (copyNeeded, false);
-
-        if (placed.isNotEmpty())
-        {
-            result.errorMessage = placed;
-            stopWatch();
-            return result;
-        }
+        placementError = files.close (copyNeeded, false);
     }
     else
     {
@@ -1291,18 +1278,19 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
             }
         }
 
-        const auto placed = files.close (true, true);
-
-        if (placed.isNotEmpty())
-        {
-            result.errorMessage = placed;
-            stopWatch();
-            return result;
-        }
-
-        // A denoised file an earlier run left beside the output goes once an output is written.
-        RunRecord::get().removeLeftover (outputFile.getParentDirectory().getChildFile (denoisedName), inputFile);
+        placementError = files.close (true, true);
     }
+
+    if (placementError.isNotEmpty())
+    {
+        result.errorMessage = placementError;
+        stopWatch();
+        return result;
+    }
+
+    // A denoised file an earlier run left beside the output goes once an output is processed.
+    if (! copyRoad)
+        RunRecord::get().removeLeftover (outputFile.getParentDirectory().getChildFile (denoisedName), inputFile);
 
     result.success = true;
     stopWatch();

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 #include <cstdlib>
 #include <memory>
 
@@ -22,16 +24,6 @@ namespace juce
 
 namespace testing_support
 {
-    /** The real FFmpeg, wherever the system's package manager put it; empty when absent. */
-    inline juce::String findFFmpeg()
-    {
-        for (const char* path : { "/usr/bin/ffmpeg", "/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg" })
-            if (juce::File (path).existsAsFile())
-                return path;
-
-        return {};
-    }
-
     /** Sets an environment variable for the stand-in for the lifetime of the object. */
     struct ScopedEnvironment
     {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared fixtures for the tests: a logger that captures every line, and
-// generated signals.
+// Shared fixtures for the tests (and the benchmarks): the real FFmpeg, a logger
+// that captures every line, and generated signals.
 
 #include <juce_audio_basics/juce_audio_basics.h>
 #include <juce_core/juce_core.h>
@@ -11,6 +11,16 @@
 
 namespace testing_support
 {
+    /** The real FFmpeg, wherever the system's package manager put it; empty when absent. */
+    inline juce::String findFFmpeg()
+    {
+        for (const char* path : { "/usr/bin/ffmpeg", "/opt/homebrew/bin/ffmpeg", "/usr/local/bin/ffmpeg" })
+            if (juce::File (path).existsAsFile())
+                return path;
+
+        return {};
+    }
+
     /** Installs itself as JUCE's logger for its lifetime and keeps every message. */
     class CapturingLogger : public juce::Logger
     {
