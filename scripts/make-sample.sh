@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Regenerates sample/voice-sample.wav: synthesised speech with room noise and
 # 50 Hz mains hum, the kind of take the program is meant to clean up.
-# Needs espeak-ng and sox (apt-get install espeak-ng sox).
+# Needs espeak-ng and sox (apt-get install espeak-ng sox; brew install espeak-ng sox on macOS).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

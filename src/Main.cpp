@@ -35,13 +35,26 @@ namespace
         return value == "true" || value == "1";
     }
 
+    /** A path from the command line: an absolute path or one that starts with "~" as it
+        stands, any other from the current directory. juce::File's own constructor takes
+        absolute paths only (a debug build asserts on the rest), so relative ones are made
+        through getChildFile. An empty value stays an empty file: the option is not given.
+    */
+    juce::File makeFileFromArgument (const juce::String& value)
+    {
+        if (value.isEmpty())
+            return {};
+
+        return juce::File::getCurrentWorkingDirectory().getChildFile (value);
+    }
+
     /** Stores one option's value; false when the word names no option. */
     bool applyOption (CLIArgs& parsed, const juce::String& name, const juce::String& value)
     {
-        if      (name == "--input")           parsed.inputFile      = juce::File (value);
-        else if (name == "--output")          parsed.outputFile     = juce::File (value);
-        else if (name == "--input-dir")       parsed.inputDir       = juce::File (value);
-        else if (name == "--output-dir")      parsed.outputDir      = juce::File (value);
+        if      (name == "--input")           parsed.inputFile      = makeFileFromArgument (value);
+        else if (name == "--output")          parsed.outputFile     = makeFileFromArgument (value);
+        else if (name == "--input-dir")       parsed.inputDir       = makeFileFromArgument (value);
+        else if (name == "--output-dir")      parsed.outputDir      = makeFileFromArgument (value);
         else if (name == "--denoise")         parsed.denoise        = parseBool (value);
         else if (name == "--compressor")      parsed.compressor     = parseBool (value);
         else if (name == "--eq")              parsed.eq             = parseBool (value);
