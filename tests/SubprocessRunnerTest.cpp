@@ -395,7 +395,8 @@ TEST (SubprocessRunner, StartFailsWhenEveryItemIsEmpty)
 
 TEST (SubprocessRunner, DrainReadsUntilEveryHolderOfTheOutputHasClosedIt)
 {
-    // The shell exits at once; what it left running with its output still writes after that.
+    // The shell exits at once; what it left running with its output still writes after
+    // that, well within the grace the output is given.
     const auto result = runShell ("(sleep 0.3; printf late) & printf early");
 
     EXPECT_EQ (result.exitCode, 0);
