@@ -491,70 +491,6 @@ namespace
 
     enum class LoadOutcome { loaded, notOpened, tooLong };
 
-    int chunkId (const char* name) noexcept
-    {
-        return (int) juce::ByteOrder::littleEndianInt (name);
-    }
-
-    /** Where the sample data of a WAV (RIFF or RF64) or AIFF file begins, found by walking its
-        chunks as the readers do; nothing for any other kind of file.
-    */
-    std::optional<juce::int64> findSampleDataStart (juce::InputStream& in)
-    {
-        const auto formId = in.readInt();
-        in.skipNextBytes (4);
-        const auto formType = in.readInt();
-
-        const bool isWav  = (formId == chunkId ("RIFF") || formId == chunkId ("RF64")) && formType == chunkId ("WAVE");
-        const bool isAiff = formId == chunkId ("FORM") && (formType == chunkId ("AIFF") || formType == chunkId ("AIFC"));
-
-        if (! isWav && ! isAiff)
-            return std::nullopt;
-
-        std::optional<juce::int64> dataStart;
-
-        while (in.getPosition() + 8 <= in.getTotalLength())
-        {
-            const auto id = in.readInt();
-            const auto length = (juce::int64) (juce::uint32) (isWav ? in.readInt() : in.readIntBigEndian());
-            const auto bodyStart = in.getPosition();
-
-            // As in the readers, a later data chunk takes the place of an earlier one.
-            if (isWav && id == chunkId ("data"))
-                dataStart = bodyStart;
-            else if (isAiff && id == chunkId ("SSND"))
-                dataStart = bodyStart + 8 + in.readIntBigEndian();   // past the offset and block-size fields
-
-            if (! in.setPosition (bodyStart + length + (length & 1)))
-                break;
-        }
-
-        return dataStart;
-    }
-
-    /** The frames the file really holds. A damaged or still-growing WAV or AIFF file can claim
-        more than it holds, and the readers would pad the difference with silence; reading only
-        what is there keeps a tiny file from turning into hours of zeros in memory.
-    */
-    juce::int64 countFramesPresent (const juce::File& file, const juce::AudioFormatReader& reader)
-    {
-        const auto claimed = reader.lengthInSamples;
-        const auto bytesPerFrame = (juce::int64) reader.numChannels * (juce::int64) reader.bitsPerSample / 8;
-
-        juce::FileInputStream in (file);
-
-        if (bytesPerFrame <= 0 || ! in.openedOk())
-            return claimed;
-
-        const auto dataStart = findSampleDataStart (in);
-
-        if (! dataStart.has_value())
-            return claimed;
-
-        const auto bytesPresent = juce::jmax ((juce::int64) 0, in.getTotalLength() - *dataStart);
-        return juce::jmin (claimed, bytesPresent / bytesPerFrame);
-    }
-
     /** Reads the whole file into memory through a fresh format manager. A recording longer
         than a buffer can index is refused rather than cut short.
     */
@@ -567,7 +503,7 @@ namespace
         if (reader == nullptr)
             return LoadOutcome::notOpened;
 
-        audio.framesPresent = countFramesPresent (file, *reader);
+        audio.framesPresent = NoiseReducer::countFramesPresent (file, *reader);
 
         if (audio.framesPresent > std::numeric_limits<int>::max())
             return LoadOutcome::tooLong;

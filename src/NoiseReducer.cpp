@@ -3,13 +3,43 @@
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <limits>
 #include <optional>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace
 {
     constexpr int deepFilterTimeoutMs = 300000;
     constexpr int ffmpegTimeoutMs = 120000;
+
+    //==============================================================================
+    /** Makes a directory named prefix plus a fresh unique id inside parent, and only a
+        new one: a name that already exists, whoever made it, is never shared, so
+        another id is drawn. Nothing when none could be made.
+    */
+    juce::File createOwnDirectory (const juce::File& parent, const juce::String& prefix)
+    {
+        // A clash of two fresh ids means something is wrong; a few draws are plenty.
+        constexpr int maxAttempts = 4;
+
+        for (int attempt = 0; attempt < maxAttempts; ++attempt)
+        {
+            const auto candidate = parent.getChildFile (prefix + juce::Uuid().toString());
+
+            if (::mkdir (candidate.getFullPathName().toRawUTF8(), 0777) == 0)
+                return candidate;
+
+            if (errno != EEXIST)
+                break;
+        }
+
+        return {};
+    }
 
     //==============================================================================
     /** The files of one DeepFilterNet3 call, all inside a directory of the call's own.
@@ -27,16 +57,19 @@ namespace
     struct WorkFiles
     {
         explicit WorkFiles (const juce::File& targetDirectory)
-            : directory (targetDirectory.getChildFile ("_df3_work_" + juce::Uuid().toString())),
+            : directory (createOwnDirectory (targetDirectory, "_df3_work_")),
               resampledInput (directory.getChildFile ("_df3_resampled_48k.wav")),
               outputDirectory (directory.getChildFile ("output")),
               resampledBack (directory.getChildFile ("_df3_resample_back.wav"))
         {
-            outputDirectory.createDirectory();
+            ready = directory != juce::File() && outputDirectory.createDirectory().wasOk();
         }
 
         ~WorkFiles()
         {
+            if (directory == juce::File())
+                return;
+
             if (succeeded)
             {
                 directory.deleteRecursively();
@@ -50,21 +83,32 @@ namespace
         }
 
         const juce::File directory, resampledInput, outputDirectory, resampledBack;
-        bool succeeded = false;
+        bool ready = false, succeeded = false;
 
         JUCE_DECLARE_NON_COPYABLE (WorkFiles)
     };
 
     //==============================================================================
-    /** The file's sample rate, or nothing when no basic format can read it. */
-    std::optional<double> readSampleRate (juce::AudioFormatManager& formats, const juce::File& file)
+    /** What a file's header says of its audio, with the frames counted as present. */
+    struct AudioShape
+    {
+        int numChannels = 0;
+        double sampleRate = 0.0;
+        juce::int64 numFrames = 0;
+
+        double getDurationSeconds() const   { return sampleRate > 0.0 ? (double) numFrames / sampleRate : 0.0; }
+    };
+
+    /** The file's shape, or nothing when no basic format can read it. Reads the header only. */
+    std::optional<AudioShape> readShape (juce::AudioFormatManager& formats, const juce::File& file)
     {
         std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
 
         if (reader == nullptr)
             return std::nullopt;
 
-        return reader->sampleRate;
+        return AudioShape { (int) reader->numChannels, reader->sampleRate,
+                            NoiseReducer::countFramesPresent (file, *reader) };
     }
 
     /** The rate truncated toward zero; a rate no int can hold, as a damaged header
@@ -98,6 +142,25 @@ namespace
         }
 
         return args;
+    }
+
+    /** A run that exited by itself with 0 in time; one that crashed or was killed, even
+        with nothing but exit code 0 to show for it, may have left its output half-written.
+    */
+    bool ranToCompletion (const SubprocessRunner::Result& run)
+    {
+        return run.exitCode == 0 && ! run.timedOut && run.terminatingSignal == 0;
+    }
+
+    /** What a failed run printed, and the signal that ended it when one did. */
+    juce::String describeFailedRun (const SubprocessRunner::Result& run)
+    {
+        const auto printed = run.output.trim();
+
+        if (run.terminatingSignal == 0)
+            return printed;
+
+        return printed + (printed.isEmpty() ? "" : " ") + "(ended by signal " + juce::String (run.terminatingSignal) + ")";
     }
 
     /** The file DeepFilterNet3 wrote for baseName: under its usual name, under the
@@ -150,22 +213,112 @@ namespace
         return true;
     }
 
-    /** Brings the denoised target back to the input's own rate. When that fails the
-        target stays as it is, at the model's rate: the call has succeeded either way.
+    /** Renames source over destination in one step. JUCE's replaceFileIn falls back to
+        a copy that deletes the destination first, so a failure could lose it; a plain
+        rename either replaces it whole or leaves it as it was.
     */
-    void convertBackToInputRate (juce::AudioFormatManager& formats, const juce::File& inputFile,
+    bool renameOver (const juce::File& source, const juce::File& destination)
+    {
+        return std::rename (source.getFullPathName().toRawUTF8(), destination.getFullPathName().toRawUTF8()) == 0;
+    }
+
+    /** Brings the denoised target back to the input's own rate; true when the target is
+        now at that rate. When any step fails the target stays as it is, at the model's
+        rate: the call succeeds either way.
+    */
+    bool convertBackToInputRate (juce::AudioFormatManager& formats, const juce::File& inputFile,
                                  const juce::File& targetFile, const juce::File& resampledBack,
                                  const juce::String& ffmpegPath)
     {
-        const auto inputRate = readSampleRate (formats, inputFile);
+        const auto input = readShape (formats, inputFile);
 
-        if (! inputRate.has_value())
-            return;
+        return input.has_value()
+                && NoiseReducer::resampleWav (targetFile, resampledBack, toWholeRate (input->sampleRate), ffmpegPath)
+                && renameOver (resampledBack, targetFile);
+    }
 
-        // A rename over the target replaces it in one step, so the target is never
-        // missing, whatever becomes of the move.
-        if (NoiseReducer::resampleWav (targetFile, resampledBack, toWholeRate (*inputRate), ffmpegPath))
-            resampledBack.replaceFileIn (targetFile);
+    //==============================================================================
+    juce::String describeShape (const AudioShape& shape, int wholeRate)
+    {
+        return juce::String (shape.numChannels) + " channels, " + juce::String (wholeRate) + "Hz, "
+               + juce::String (shape.getDurationSeconds(), 3, false) + "s";
+    }
+
+    /** Empty when the denoised file has the input's channels, the expected rate and the
+        input's length, compared as durations; otherwise what it has instead. Decided
+        from the header, so an oversized file costs no more than a small one.
+    */
+    juce::String describeMismatch (juce::AudioFormatManager& formats, const juce::File& denoisedFile,
+                                   const AudioShape& input, int expectedRate)
+    {
+        // A resampling round trip moves the length by a few samples; a denoiser hands
+        // back every frame it was given.
+        constexpr double lengthToleranceSeconds = 0.010;
+
+        const auto denoised = readShape (formats, denoisedFile);
+
+        if (! denoised.has_value())
+            return "not a readable audio file";
+
+        const auto denoisedRate = toWholeRate (denoised->sampleRate);
+
+        if (denoised->numChannels == input.numChannels && denoisedRate == expectedRate
+             && std::abs (denoised->getDurationSeconds() - input.getDurationSeconds()) <= lengthToleranceSeconds)
+            return {};
+
+        return "expected " + describeShape (input, expectedRate) + "; got " + describeShape (*denoised, denoisedRate);
+    }
+
+    /** Takes a rejected output away from the target, so that it is never taken for the
+        denoised audio; it stays in the work directory for inspection when it can be
+        moved there.
+    */
+    void setAsideRejectedOutput (const juce::File& targetFile, const juce::File& workDirectory)
+    {
+        if (! targetFile.moveFileTo (workDirectory.getChildFile (targetFile.getFileName())))
+            targetFile.deleteFile();
+    }
+
+    //==============================================================================
+    int chunkId (const char* name) noexcept
+    {
+        return (int) juce::ByteOrder::littleEndianInt (name);
+    }
+
+    /** Where the sample data of a WAV (RIFF or RF64) or AIFF file begins, found by walking its
+        chunks as the readers do; nothing for any other kind of file.
+    */
+    std::optional<juce::int64> findSampleDataStart (juce::InputStream& in)
+    {
+        const auto formId = in.readInt();
+        in.skipNextBytes (4);
+        const auto formType = in.readInt();
+
+        const bool isWav  = (formId == chunkId ("RIFF") || formId == chunkId ("RF64")) && formType == chunkId ("WAVE");
+        const bool isAiff = formId == chunkId ("FORM") && (formType == chunkId ("AIFF") || formType == chunkId ("AIFC"));
+
+        if (! isWav && ! isAiff)
+            return std::nullopt;
+
+        std::optional<juce::int64> dataStart;
+
+        while (in.getPosition() + 8 <= in.getTotalLength())
+        {
+            const auto id = in.readInt();
+            const auto length = (juce::int64) (juce::uint32) (isWav ? in.readInt() : in.readIntBigEndian());
+            const auto bodyStart = in.getPosition();
+
+            // As in the readers, a later data chunk takes the place of an earlier one.
+            if (isWav && id == chunkId ("data"))
+                dataStart = bodyStart;
+            else if (isAiff && id == chunkId ("SSND"))
+                dataStart = bodyStart + 8 + in.readIntBigEndian();   // past the offset and block-size fields
+
+            if (! in.setPosition (bodyStart + length + (length & 1)))
+                break;
+        }
+
+        return dataStart;
     }
 }
 
@@ -210,9 +363,9 @@ NoiseReducer::Result NoiseReducer::runDeepFilterNet3 (const juce::File& inputFil
     juce::AudioFormatManager formats;
     formats.registerBasicFormats();
 
-    const auto inputRate = readSampleRate (formats, inputFile);
+    const auto input = readShape (formats, inputFile);
 
-    if (! inputRate.has_value())
+    if (! input.has_value())
     {
         result.errorMessage = "Cannot read input WAV file";
         return result;
@@ -222,12 +375,19 @@ NoiseReducer::Result NoiseReducer::runDeepFilterNet3 (const juce::File& inputFil
     targetDirectory.createDirectory();
     WorkFiles work (targetDirectory);
 
-    const auto needsResampling = toWholeRate (*inputRate) != config.modelSampleRate;
+    if (! work.ready)
+    {
+        result.errorMessage = "Cannot create a work directory for DeepFilterNet3 in " + targetDirectory.getFullPathName();
+        return result;
+    }
+
+    const auto inputRate = toWholeRate (input->sampleRate);
+    const auto needsResampling = inputRate != config.modelSampleRate;
     auto fileToDenoise = inputFile;
 
     if (needsResampling)
     {
-        juce::Logger::writeToLog ("[NoiseReducer/DF3] Input is " + juce::String (*inputRate) + "Hz, resampling to "
+        juce::Logger::writeToLog ("[NoiseReducer/DF3] Input is " + juce::String (input->sampleRate) + "Hz, resampling to "
                                   + juce::String (config.modelSampleRate) + "Hz");
 
         if (! resampleWav (inputFile, work.resampledInput, config.modelSampleRate, config.ffmpegPath))
@@ -246,10 +406,10 @@ NoiseReducer::Result NoiseReducer::runDeepFilterNet3 (const juce::File& inputFil
     if (needsResampling)
         work.resampledInput.deleteFile();
 
-    if (run.exitCode != 0 || run.timedOut)
+    if (! ranToCompletion (run))
     {
         result.errorMessage = "DeepFilterNet3 process failed (exit code " + juce::String (run.exitCode)
-                              + "): " + run.output.trim();
+                              + "): " + describeFailedRun (run);
         return result;
     }
 
@@ -268,8 +428,19 @@ NoiseReducer::Result NoiseReducer::runDeepFilterNet3 (const juce::File& inputFil
         return result;
     }
 
-    if (needsResampling)
-        convertBackToInputRate (formats, inputFile, targetFile, work.resampledBack, config.ffmpegPath);
+    // When the conversion back fails, the denoised audio stays at the model's rate.
+    const auto convertedBack = needsResampling
+                                && convertBackToInputRate (formats, inputFile, targetFile, work.resampledBack,
+                                                           config.ffmpegPath);
+    const auto expectedRate = needsResampling && ! convertedBack ? config.modelSampleRate : inputRate;
+    const auto mismatch = describeMismatch (formats, targetFile, *input, expectedRate);
+
+    if (mismatch.isNotEmpty())
+    {
+        result.errorMessage = "DeepFilterNet3 output does not match its input: " + mismatch;
+        setAsideRejectedOutput (targetFile, work.directory);
+        return result;
+    }
 
     work.succeeded = true;
     result.success = true;
@@ -285,5 +456,24 @@ bool NoiseReducer::resampleWav (const juce::File& inputFile, const juce::File& r
 
     const auto run = SubprocessRunner::run (args, ffmpegTimeoutMs, {});
 
-    return run.exitCode == 0 && ! run.timedOut && resampledFile.existsAsFile() && resampledFile.getSize() > 0;
+    return ranToCompletion (run) && resampledFile.existsAsFile() && resampledFile.getSize() > 0;
+}
+
+juce::int64 NoiseReducer::countFramesPresent (const juce::File& file, const juce::AudioFormatReader& reader)
+{
+    const auto claimed = reader.lengthInSamples;
+    const auto bytesPerFrame = (juce::int64) reader.numChannels * (juce::int64) reader.bitsPerSample / 8;
+
+    juce::FileInputStream in (file);
+
+    if (bytesPerFrame <= 0 || ! in.openedOk())
+        return claimed;
+
+    const auto dataStart = findSampleDataStart (in);
+
+    if (! dataStart.has_value())
+        return claimed;
+
+    const auto bytesPresent = juce::jmax ((juce::int64) 0, in.getTotalLength() - *dataStart);
+    return juce::jmin (claimed, bytesPresent / bytesPerFrame);
 }

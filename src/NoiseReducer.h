@@ -2,6 +2,11 @@
 
 #include <juce_core/juce_core.h>
 
+namespace juce
+{
+    class AudioFormatReader;
+}
+
 /** Denoises a WAV file through the outside DeepFilterNet3 program.
 
     DeepFilterNet3 is fed audio at the model's rate; a file at another rate is
@@ -47,15 +52,24 @@ public:
     static Result process (const juce::File& inputFile, const juce::File& targetFile, const Config& config);
 
     /** Runs DeepFilterNet3 (with FFmpeg around it when the rates differ) and puts its
-        output at targetFile; success is false, with the reason, when it cannot.
+        output at targetFile; success is false, with the reason, when it cannot, or when
+        what it hands back does not have the input's channels, rate and length.
     */
     static Result runDeepFilterNet3 (const juce::File& inputFile, const juce::File& targetFile, const Config& config);
 
     /** Has FFmpeg write inputFile as 16-bit PCM at sampleRate into resampledFile;
-        true when FFmpeg succeeded in time and left a non-empty file.
+        true when FFmpeg exited by itself with 0 in time and left a non-empty file.
     */
     static bool resampleWav (const juce::File& inputFile, const juce::File& resampledFile,
                              int sampleRate, const juce::String& ffmpegPath);
+
+    /** The frames per channel that file really holds, given the reader made for it. A
+        damaged or still-growing WAV (RIFF or RF64) or AIFF file can claim more than it
+        holds, and the readers would pad the difference with silence; this counts only
+        the frames whose bytes are there, from the header and the file's size, without
+        reading the audio. Any other kind of file is taken at the reader's word.
+    */
+    static juce::int64 countFramesPresent (const juce::File& file, const juce::AudioFormatReader& reader);
 
     NoiseReducer() = delete;
 };

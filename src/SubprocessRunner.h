@@ -6,6 +6,14 @@
 
     Holds only static functions: every run starts from nothing and leaves nothing
     behind, so runs for different files may go on at the same time.
+
+    Each program runs in a process group of its own, and the run ends that whole
+    group: at the time limit, once the program has exited (after a short grace for
+    output that something it left running still holds open), and when this program
+    is interrupted or terminated. For the last, the runner keeps one small piece of
+    process-wide state: a fixed table of the groups running now, which the
+    interrupt and termination handlers it installs on its first run go through
+    before this program ends by the same signal.
 */
 class SubprocessRunner
 {
@@ -18,11 +26,14 @@ public:
         juce::String errorMessage;  // set only when no child could be started
         double elapsedMs = 0.0;
         bool timedOut = false;
+        int terminatingSignal = 0;  // the signal that ended the child; 0 when it exited or was killed at the limit
     };
 
     /** Starts args[0] with the remaining items as its arguments, waits at most
         timeoutMs for it (killing it when the limit is reached) and returns what it
-        printed and how it ended.
+        printed and how it ended. Once it has exited, its output is read until every
+        holder has closed it or, at most, for a short grace; then every process it
+        started and left running is killed.
 
         Empty items are left out of the child's argument list. workingDirectory is
         accepted for the callers' sake and not used: the child runs in this

@@ -709,8 +709,10 @@ TEST_F (AudioPipelineRoadTest, NoSideFileEverReplacesAnOutput)
         EXPECT_NEAR (peakOf (mastered), outputPeak, lsb16);
     }
 
-    // A call that fails after its stage file was made, its output named like that file.
-    const ScriptedProgram denoiser (directory, "denoiser", "echo 'not audio' > \"$3/$(basename \"$1\" .wav)_DeepFilterNet3.wav\"");
+    // A call that fails after its stage file was made, its output named like that file: the
+    // denoiser's output is sound, but a directory stands where the recogniser feed goes.
+    const ScriptedProgram denoiser (directory, "denoiser", "cp \"$1\" \"$3/$(basename \"$1\" .wav)_DeepFilterNet3.wav\"; "
+                                                           "mkdir -p \"$3/../../take0_asr_feed.wav/in the way\"");
     config.denoise = true;
     config.deepFilterPath = denoiser.program.getFullPathName();
     const auto earlier = out.getChildFile ("_stage0_prefiltered.wav");
@@ -719,7 +721,7 @@ TEST_F (AudioPipelineRoadTest, NoSideFileEverReplacesAnOutput)
     const auto result = AudioPipeline::process (inputs.getChildFile ("take0.wav"), earlier, config);
 
     EXPECT_FALSE (result.success);
-    EXPECT_TRUE (result.errorMessage.startsWith ("Failed to read audio file for DSP processing: ")) << result.errorMessage;
+    EXPECT_TRUE (result.errorMessage.startsWith ("Failed to write ")) << result.errorMessage;
     EXPECT_EQ (earlier.loadFileAsString(), "an earlier output");
 }
 

@@ -6,19 +6,36 @@
 // output from its input, and writes the result as "<base>_DeepFilterNet3.wav"
 // into DIR. The environment variable VOXMENDER_STANDIN_MODE picks another
 // behaviour:
-//   fail     prints a line with blanks around it and exits with 1
-//   hang     prints nothing and sleeps until it is killed (for at most a minute)
-//   nothing  exits with 0 and writes nothing
-//   empty    writes an empty "<base>_DeepFilterNet3.wav"
-//   plain    writes its output as "<base>.wav"
+//   fail       prints a line with blanks around it and exits with 1
+//   hang       prints nothing and sleeps until it is killed (for at most a minute)
+//   nothing    exits with 0 and writes nothing
+//   empty      writes an empty "<base>_DeepFilterNet3.wav"
+//   plain      writes its output as "<base>.wav"
+//   killed     writes its output, cuts the file to half its size, then is killed
+//   half       writes only the first half of the frames
+//   long       writes the frames ten times over
+//   rate       writes the audio resampled (crudely) to 16 kHz
+//   mono       writes only the first channel
+//   truncated  writes its output, then cuts the file short under a header that
+//              still claims every frame
+//   garbage    writes text under the output's name
+//   pad:MS     writes MS milliseconds of silence after the frames
 // When VOXMENDER_STANDIN_OUTPUT is set, the default behaviour writes its output
 // under that file name instead.
 // When VOXMENDER_STANDIN_ARGS names a file, the arguments are written into it,
 // one a line, before anything else happens.
+// VOXMENDER_STANDIN_HELPER starts a helper process that sleeps for half a minute
+// before the mode runs: "holds-output" keeps the stand-in's output streams open,
+// "detached" sends its own to /dev/null. When VOXMENDER_STANDIN_PIDS names a file,
+// the stand-in's pid and then the helper's are written into it, one a line.
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <iostream>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 namespace
 {
@@ -51,45 +68,192 @@ namespace
         return parsed;
     }
 
+    juce::String getSetting (const char* name)
+    {
+        return juce::SystemStats::getEnvironmentVariable (name, {});
+    }
+
     void recordArguments (const juce::StringArray& args)
     {
-        const auto recordPath = juce::SystemStats::getEnvironmentVariable ("VOXMENDER_STANDIN_ARGS", {});
+        const auto recordPath = getSetting ("VOXMENDER_STANDIN_ARGS");
 
         if (recordPath.isNotEmpty())
             juce::File (recordPath).replaceWithText (args.joinIntoString ("\n") + "\n");
     }
 
-    bool writeHalvedCopy (const juce::File& inputFile, const juce::File& outputFile)
+    //==============================================================================
+    /** Starts the helper the tests asked for; its pid, or 0 when none was asked for. */
+    pid_t startHelper (const juce::String& kind)
+    {
+        constexpr unsigned int helperLifeSeconds = 30;
+
+        if (kind != "holds-output" && kind != "detached")
+            return 0;
+
+        const auto pid = fork();
+
+        if (pid != 0)
+            return pid;
+
+        if (kind == "detached")
+        {
+            const auto nowhere = open ("/dev/null", O_WRONLY);
+            dup2 (nowhere, STDOUT_FILENO);
+            dup2 (nowhere, STDERR_FILENO);
+            close (nowhere);
+        }
+
+        sleep (helperLifeSeconds);
+        _exit (0);
+    }
+
+    /** Written whole in one step, so a test never reads half the list. */
+    void recordPids (pid_t helper)
+    {
+        const auto recordPath = getSetting ("VOXMENDER_STANDIN_PIDS");
+
+        if (recordPath.isEmpty())
+            return;
+
+        auto text = juce::String (getpid()) + "\n";
+
+        if (helper > 0)
+            text << juce::String (helper) << "\n";
+
+        juce::File (recordPath).replaceWithText (text);
+    }
+
+    //==============================================================================
+    struct Audio
+    {
+        juce::AudioBuffer<float> buffer;
+        double sampleRate = 0.0;
+    };
+
+    bool readAudio (const juce::File& file, Audio& audio)
     {
         juce::AudioFormatManager formats;
         formats.registerBasicFormats();
-        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (inputFile));
+        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
 
         if (reader == nullptr)
             return false;
 
-        juce::AudioBuffer<float> buffer ((int) reader->numChannels, (int) reader->lengthInSamples);
-        reader->read (&buffer, 0, buffer.getNumSamples(), 0, true, true);
-        buffer.applyGain (denoisingGain);
+        audio.sampleRate = reader->sampleRate;
+        audio.buffer.setSize ((int) reader->numChannels, (int) reader->lengthInSamples);
+        return reader->read (&audio.buffer, 0, audio.buffer.getNumSamples(), 0, true, true);
+    }
 
-        auto stream = outputFile.createOutputStream();
+    bool writeAudio (const juce::File& file, const Audio& audio)
+    {
+        auto stream = file.createOutputStream();
 
         if (stream == nullptr)
             return false;
 
         juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), reader->sampleRate,
-                                                                              reader->numChannels, 16, {}, 0));
+        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), audio.sampleRate,
+                                                                              (unsigned int) audio.buffer.getNumChannels(),
+                                                                              16, {}, 0));
         if (writer == nullptr)
             return false;
 
         stream.release();
-        return writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
+        return writer->writeFromAudioSampleBuffer (audio.buffer, 0, audio.buffer.getNumSamples());
+    }
+
+    /** The first numFrames frames of every channel, repeated as often as needed, then
+        silence for padFrames.
+    */
+    juce::AudioBuffer<float> reshape (const juce::AudioBuffer<float>& source, int numChannels, int numFrames,
+                                      int padFrames = 0)
+    {
+        juce::AudioBuffer<float> shaped (numChannels, numFrames + padFrames);
+        shaped.clear();
+
+        for (int ch = 0; ch < numChannels; ++ch)
+            for (int i = 0; i < numFrames; ++i)
+                shaped.setSample (ch, i, source.getSample (ch, i % source.getNumSamples()));
+
+        return shaped;
+    }
+
+    /** Every frame taken at the nearest earlier moment of the source, at newRate. */
+    Audio resampleCrudely (const Audio& source, double newRate)
+    {
+        const auto numFrames = (int) (source.buffer.getNumSamples() * newRate / source.sampleRate);
+        Audio resampled { juce::AudioBuffer<float> (source.buffer.getNumChannels(), numFrames), newRate };
+
+        for (int ch = 0; ch < source.buffer.getNumChannels(); ++ch)
+            for (int i = 0; i < numFrames; ++i)
+                resampled.buffer.setSample (ch, i, source.buffer.getSample (ch, (int) (i * source.sampleRate / newRate)));
+
+        return resampled;
+    }
+
+    /** The "denoised" audio in the shape the mode asks for. */
+    Audio shapeOutput (const juce::String& mode, Audio audio)
+    {
+        constexpr int repeats = 10;
+        constexpr double wrongRate = 16000.0;
+
+        const auto numChannels = audio.buffer.getNumChannels();
+        const auto numFrames = audio.buffer.getNumSamples();
+
+        if (mode == "half")
+            audio.buffer = reshape (audio.buffer, numChannels, numFrames / 2);
+        else if (mode == "long")
+            audio.buffer = reshape (audio.buffer, numChannels, numFrames * repeats);
+        else if (mode == "mono")
+            audio.buffer = reshape (audio.buffer, 1, numFrames);
+        else if (mode.startsWith ("pad:"))
+            audio.buffer = reshape (audio.buffer, numChannels, numFrames,
+                                    (int) (mode.fromFirstOccurrenceOf (":", false, false).getDoubleValue()
+                                           * audio.sampleRate / 1000.0));
+        else if (mode == "rate")
+            audio = resampleCrudely (audio, wrongRate);
+
+        return audio;
+    }
+
+    /** Cuts the file to half its size; its header still claims all it held. */
+    bool cutInHalf (const juce::File& file)
+    {
+        return truncate (file.getFullPathName().toRawUTF8(), (off_t) (file.getSize() / 2)) == 0;
+    }
+
+    int writeDenoised (const juce::String& mode, const Arguments& args, const juce::File& outputFile)
+    {
+        Audio audio;
+
+        if (! readAudio (args.inputFile, audio))
+        {
+            std::cerr << "cannot denoise " << args.inputFile.getFullPathName() << "\n";
+            return 2;
+        }
+
+        audio.buffer.applyGain (denoisingGain);
+
+        if (! writeAudio (outputFile, shapeOutput (mode, std::move (audio))))
+        {
+            std::cerr << "cannot write " << outputFile.getFullPathName() << "\n";
+            return 2;
+        }
+
+        if (mode == "truncated" || mode == "killed")
+            if (! cutInHalf (outputFile))
+                return 2;
+
+        if (mode == "killed")
+            raise (SIGKILL);
+
+        return 0;
     }
 
     int runMode (const juce::String& mode, const Arguments& args)
     {
         const auto base = args.inputFile.getFileNameWithoutExtension();
+        const auto usualOutput = args.outputDirectory.getChildFile (base + "_DeepFilterNet3.wav");
 
         if (mode == "fail")
         {
@@ -107,19 +271,16 @@ namespace
             return 0;
 
         if (mode == "empty")
-            return args.outputDirectory.getChildFile (base + "_DeepFilterNet3.wav").create().wasOk() ? 0 : 2;
+            return usualOutput.create().wasOk() ? 0 : 2;
+
+        if (mode == "garbage")
+            return usualOutput.replaceWithText ("not audio at all") ? 0 : 2;
 
         const auto outputName = mode == "plain" ? base + ".wav"
                                                 : juce::SystemStats::getEnvironmentVariable ("VOXMENDER_STANDIN_OUTPUT",
-                                                                                             base + "_DeepFilterNet3.wav");
+                                                                                             usualOutput.getFileName());
 
-        if (! writeHalvedCopy (args.inputFile, args.outputDirectory.getChildFile (outputName)))
-        {
-            std::cerr << "cannot denoise " << args.inputFile.getFullPathName() << "\n";
-            return 2;
-        }
-
-        return 0;
+        return writeDenoised (mode, args, args.outputDirectory.getChildFile (outputName));
     }
 }
 
@@ -139,5 +300,6 @@ int main (int argc, char* argv[])
         return 2;
     }
 
-    return runMode (juce::SystemStats::getEnvironmentVariable ("VOXMENDER_STANDIN_MODE", {}), parsed);
+    recordPids (startHelper (getSetting ("VOXMENDER_STANDIN_HELPER")));
+    return runMode (getSetting ("VOXMENDER_STANDIN_MODE"), parsed);
 }

@@ -1,13 +1,21 @@
 #include <gtest/gtest.h>
 
 #include "NoiseReducer.h"
+#include "ProcessChecks.h"
 #include "TestFiles.h"
 #include "TestSupport.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -17,9 +25,10 @@ namespace
     constexpr float standInGain = 0.5f;   // what the stand-in's "denoising" does to every sample
 
     /** A quarter of a second of a 1 kHz tone. */
-    juce::File writeTone (const juce::File& file, double sampleRate, double amplitude = toneAmplitude)
+    juce::File writeTone (const juce::File& file, double sampleRate, double amplitude = toneAmplitude,
+                          int numChannels = 1)
     {
-        writeWav (file, makeSine (1, (int) (sampleRate / 4), sampleRate, 1000.0, amplitude), sampleRate);
+        writeWav (file, makeSine (numChannels, (int) (sampleRate / 4), sampleRate, 1000.0, amplitude), sampleRate);
         return file;
     }
 
@@ -54,12 +63,28 @@ namespace
             EXPECT_EQ (result.engine, NoiseReducer::passthrough);
             EXPECT_EQ (result.outputFile, input);
             EXPECT_EQ (result.errorMessage, "DeepFilterNet3 failed. Audio unchanged.");
+            EXPECT_EQ (loggedFailureReason(), reason);
+        }
 
+        /** What the failure line gave as the reason, checking that the passthrough line
+            follows it; empty when there is no failure line.
+        */
+        juce::String loggedFailureReason() const
+        {
+            const juce::String failedPrefix ("[NoiseReducer] DeepFilterNet3 FAILED: ");
             const auto messages = log.getMessages();
-            const auto failedLine = messages.indexOf ("[NoiseReducer] DeepFilterNet3 FAILED: " + reason);
-            ASSERT_GE (failedLine, 0) << "no failure line for: " << reason;
-            EXPECT_EQ (messages[failedLine + 1],
-                       "[NoiseReducer] Returning original audio (passthrough) to preserve studio quality.");
+
+            for (int i = 0; i < messages.size(); ++i)
+            {
+                if (messages[i].startsWith (failedPrefix))
+                {
+                    EXPECT_EQ (messages[i + 1],
+                               "[NoiseReducer] Returning original audio (passthrough) to preserve studio quality.");
+                    return messages[i].substring (failedPrefix.length());
+                }
+            }
+
+            return {};
         }
 
         const juce::String ffmpegPath = findFFmpeg();
@@ -171,7 +196,7 @@ TEST_F (NoiseReducerTest, EveryFailurePassesTheInputThroughUnchanged)
         const char* mode;
         double sampleRate;
         juce::String deepFilterPath, ffmpegPath, reason;
-        bool leavesEmptyOutput;
+        bool leavesOutput;
     };
 
     const juce::String standIn = VOXMENDER_STANDIN;
@@ -185,6 +210,10 @@ TEST_F (NoiseReducerTest, EveryFailurePassesTheInputThroughUnchanged)
           "DeepFilterNet3 completed but output file not found or empty", false },
         { "empty output",     "empty",   48000.0, standIn, ffmpegPath,
           "DeepFilterNet3 completed but output file not found or empty", true },
+        { "killed while writing",  "killed", 48000.0, standIn, ffmpegPath,
+          "DeepFilterNet3 process failed (exit code 0): (ended by signal 9)", true },
+        { "killed while writing, resampled", "killed", 44100.0, standIn, ffmpegPath,
+          "DeepFilterNet3 process failed (exit code 0): (ended by signal 9)", true },
         { "empty path",       "",        48000.0, {},      ffmpegPath,
           "DeepFilterNet3 process failed (exit code 255): ", false },
         { "no FFmpeg",        "",        44100.0, standIn, "/nonexistent/ffmpeg",
@@ -218,10 +247,10 @@ TEST_F (NoiseReducerTest, EveryFailurePassesTheInputThroughUnchanged)
         // Only what DeepFilterNet3 left behind may stay, inside the call's own directory.
         const auto leftovers = listTree (directory);
 
-        if (c.leavesEmptyOutput)
+        if (c.leavesOutput)
         {
             ASSERT_EQ (leftovers.size(), 4) << leftovers.joinIntoString (" | ");
-            EXPECT_TRUE (leftovers[2].endsWith ("take one_DeepFilterNet3.wav"));
+            EXPECT_TRUE (leftovers[2].endsWith ("_DeepFilterNet3.wav")) << leftovers[2];
         }
         else
         {
@@ -279,28 +308,136 @@ TEST_F (NoiseReducerTest, OutputNamedLikeItsInputLeavesTheInputAlone)
 
 TEST_F (NoiseReducerTest, FailedConversionBackLeavesTheTargetAtTheModelRate)
 {
-    // An FFmpeg that converts to 48 kHz but fails on the way back.
-    const auto tools = directory.getSiblingFile (directory.getFileName() + "-tools");
-    tools.createDirectory();
-    const auto halfFFmpeg = tools.getChildFile ("ffmpeg");
-    halfFFmpeg.replaceWithText ("#!/bin/sh\ncase \" $* \" in *\" -ar 48000 \"*) exec '" + ffmpegPath
-                                + "' \"$@\";; esac\nexit 1\n",
-                                false, false, "\n");
-    halfFFmpeg.setExecutePermission (true);
-    config.ffmpegPath = halfFFmpeg.getFullPathName();
+    // An FFmpeg that converts to 48 kHz but fails on the way back; the last argument
+    // is the file it is asked to write.
+    for (const char* failure : { "exit 1", "for last; do :; done; printf RIFF > \"$last\"; kill -KILL $$" })
+    {
+        SCOPED_TRACE (failure);
+        directory.deleteRecursively();
+        directory.createDirectory();
 
-    writeTone (input, 44100.0);
-    const auto result = NoiseReducer::process (input, target, config);
-    tools.deleteRecursively();
+        const ScriptedProgram halfFFmpeg (directory, "ffmpeg", "case \" $* \" in *\" -ar 48000 \"*) exec '" + ffmpegPath
+                                                               + "' \"$@\";; esac\n" + failure);
+        config.ffmpegPath = halfFFmpeg.program.getFullPathName();
 
-    EXPECT_TRUE (result.success);
-    EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
-    EXPECT_EQ (result.outputFile, target);
+        writeTone (input, 44100.0);
+        const auto result = NoiseReducer::process (input, target, config);
 
-    const auto denoised = readWav (target);
-    EXPECT_EQ (denoised.sampleRate, 48000.0);
-    EXPECT_NEAR (peakOf (denoised), standInGain * toneAmplitude, 0.01);
-    EXPECT_EQ (listTree (directory), juce::StringArray ("_stage1_denoised.wav", "take one.wav"));
+        EXPECT_TRUE (result.success);
+        EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+        EXPECT_EQ (result.outputFile, target);
+
+        const auto denoised = readWav (target);
+        EXPECT_EQ (denoised.sampleRate, 48000.0);
+        EXPECT_NEAR (peakOf (denoised), standInGain * toneAmplitude, 0.01);
+        EXPECT_EQ (listTree (directory), juce::StringArray ("_stage1_denoised.wav", "take one.wav"));
+    }
+}
+
+TEST_F (NoiseReducerTest, DenoisedAudioMustHaveTheInputsChannelsRateAndLength)
+{
+    const juce::String mismatch ("DeepFilterNet3 output does not match its input: ");
+
+    struct Case { const char* mode; double sampleRate; int numChannels; const char* found; };
+
+    // found: what the message says the output holds (or its start); nothing when it is accepted.
+    const Case cases[] = {
+        { "pad:8",     48000.0, 1, nullptr },   // within the 10 ms a resampling round trip may move
+        { "pad:12",    48000.0, 1, "got 1 channels, 48000Hz, 0.262s" },
+        { "half",      48000.0, 1, "got 1 channels, 48000Hz, 0.125s" },
+        { "half",      44100.0, 1, "got 1 channels, 44100Hz, 0.125s" },
+        { "long",      48000.0, 1, "got 1 channels, 48000Hz, 2.500s" },
+        { "rate",      48000.0, 2, "got 2 channels, 16000Hz, 0.250s" },
+        { "mono",      48000.0, 2, "got 1 channels, 48000Hz, 0.250s" },
+        { "mono",      44100.0, 2, "got 1 channels, 44100Hz, 0.250s" },
+        { "truncated", 48000.0, 2, "got 2 channels, 48000Hz, 0.125s" },
+        { "truncated", 44100.0, 1, "got 1 channels, 44100Hz, 0.12" },
+        { "garbage",   48000.0, 1, "not a readable audio file" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (juce::String (c.mode) + " at " + juce::String (c.sampleRate) + " Hz, "
+                      + juce::String (c.numChannels) + " channels");
+        directory.deleteRecursively();
+        directory.createDirectory();
+        log.clear();
+
+        writeTone (input, c.sampleRate, toneAmplitude, c.numChannels);
+        const auto inputBefore = contentsOf (input);
+        const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", c.mode);
+
+        const auto result = NoiseReducer::process (input, target, config);
+
+        if (c.found == nullptr)
+        {
+            EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+            EXPECT_EQ (result.outputFile, target);
+            continue;
+        }
+
+        EXPECT_EQ (result.engine, NoiseReducer::passthrough);
+        EXPECT_EQ (result.outputFile, input);
+        const auto reason = loggedFailureReason();
+        EXPECT_TRUE (reason.startsWith (mismatch)) << reason;
+        EXPECT_TRUE (reason.contains (c.found)) << reason;
+
+        // The rejected audio is never left where the caller takes the denoised audio from.
+        EXPECT_FALSE (target.exists());
+        EXPECT_EQ (contentsOf (input), inputBefore);
+        EXPECT_TRUE (listTree (directory).joinIntoString ("\n").contains ("/_stage1_denoised.wav"));
+    }
+}
+
+TEST_F (NoiseReducerTest, ExpectedLengthAndRateAreThoseOfTheInput)
+{
+    // The message names what the input has, not what the denoiser was fed.
+    writeTone (input, 22050.0, toneAmplitude, 2);
+    const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", "half");
+
+    NoiseReducer::process (input, target, config);
+
+    EXPECT_EQ (loggedFailureReason(), "DeepFilterNet3 output does not match its input: "
+                                      "expected 2 channels, 22050Hz, 0.250s; got 2 channels, 22050Hz, 0.125s");
+}
+
+TEST_F (NoiseReducerTest, WorkDirectoryThatCannotBeMadeFailsTheCall)
+{
+    writeTone (input, 48000.0);
+    const auto notADirectory = directory.getChildFile ("a file");
+    notADirectory.replaceWithText ("in the way");
+    const auto unreachableTarget = notADirectory.getChildFile ("_stage1_denoised.wav");
+
+    expectPassthrough (NoiseReducer::process (input, unreachableTarget, config), input,
+                       "Cannot create a work directory for DeepFilterNet3 in " + notADirectory.getFullPathName());
+    EXPECT_FALSE (argumentsFile.exists()) << "DeepFilterNet3 ran";
+}
+
+TEST_F (NoiseReducerTest, HelperTheDenoiserLeavesRunningEndsWithIt)
+{
+    const auto pidFile = directory.getSiblingFile (directory.getFileName() + "-pids.txt");
+    const ScopedEnvironment recordPids ("VOXMENDER_STANDIN_PIDS", pidFile.getFullPathName());
+    writeTone (input, 48000.0);
+
+    for (const char* helper : { "holds-output", "detached" })
+    {
+        SCOPED_TRACE (helper);
+        pidFile.deleteFile();
+        const ScopedEnvironment helperKind ("VOXMENDER_STANDIN_HELPER", helper);
+
+        const auto result = NoiseReducer::process (input, target, config);
+
+        EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3);
+        EXPECT_LT (result.processingTimeMs, 10000.0) << "the call waited for the helper";
+
+        const auto pids = waitForPids (pidFile, 2);
+        ASSERT_EQ (pids.size(), 2);
+
+        for (const auto pid : pids)
+            EXPECT_TRUE (endsSoon (pid)) << pid;
+    }
+
+    pidFile.deleteFile();
 }
 
 TEST_F (NoiseReducerTest, CallsAtTheSameTimeKeepTheirOwnFiles)
@@ -379,6 +516,8 @@ TEST_F (NoiseReducerTest, FailedResamplingLeavesNoCopyAndNeverRunsDeepFilterNet3
           "for last; do :; done; : > \"$last\"; exit 0" },
         { "exits 0 writing nothing",                88200.0,   "88200",
           "exit 0" },
+        { "killed after writing part of the copy",  32000.0,   "32000",
+          "for last; do :; done; printf RIFF > \"$last\"; kill -KILL $$" },
     };
 
     for (const auto& c : cases)
@@ -480,4 +619,112 @@ TEST_F (NoiseReducerTest, TargetThatIsTheInputIsNeverWrittenOver)
     expectPassthrough (NoiseReducer::process (input, input, config), input, "Failed to move DF3 output to target path");
 
     EXPECT_EQ (contentsOf (input), inputBefore);
+}
+
+//==============================================================================
+namespace
+{
+    /** The built program, started with the given arguments and its streams sent to
+        /dev/null; killed when the test lets go of it before it has ended.
+    */
+    class ProgramProcess
+    {
+    public:
+        explicit ProgramProcess (const juce::StringArray& args)
+        {
+            std::vector<std::string> items { VOXMENDER_PROGRAM };
+
+            for (const auto& arg : args)
+                items.push_back (arg.toStdString());
+
+            std::vector<char*> argv;
+
+            for (auto& item : items)
+                argv.push_back (item.data());
+
+            argv.push_back (nullptr);
+            pid = fork();
+
+            if (pid == 0)
+                becomeProgram (argv.data());
+        }
+
+        ~ProgramProcess()
+        {
+            if (pid > 0 && ! waited)
+            {
+                ::kill (pid, SIGKILL);
+                waitForEnd();
+            }
+        }
+
+        void sendSignal (int signalNumber) const   { ::kill (pid, signalNumber); }
+
+        /** The program's wait status, once it has ended. */
+        int waitForEnd()
+        {
+            int status = 0;
+            waited = ::waitpid (pid, &status, 0) == pid;
+            return status;
+        }
+
+    private:
+        pid_t pid = -1;
+        bool waited = false;
+
+        /** In the child: the ending signals at their defaults, as a terminal starts a
+            program, whatever this test was started with.
+        */
+        [[noreturn]] static void becomeProgram (char* const* argv)
+        {
+            for (const auto signalNumber : { SIGINT, SIGTERM })
+                signal (signalNumber, SIG_DFL);
+
+            sigset_t none;
+            sigemptyset (&none);
+            sigprocmask (SIG_SETMASK, &none, nullptr);
+
+            const auto nowhere = open ("/dev/null", O_WRONLY);
+            dup2 (nowhere, STDOUT_FILENO);
+            dup2 (nowhere, STDERR_FILENO);
+
+            execv (VOXMENDER_PROGRAM, argv);
+            _exit (127);
+        }
+    };
+}
+
+TEST_F (NoiseReducerTest, EndingTheProgramEndsTheDenoiserAndItsHelper)
+{
+    // The denoiser hangs with a helper of its own; the program is interrupted or
+    // terminated while it waits for them.
+    const auto pidFile = directory.getSiblingFile (directory.getFileName() + "-pids.txt");
+    const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", "hang");
+    const ScopedEnvironment helper ("VOXMENDER_STANDIN_HELPER", "detached");
+    const ScopedEnvironment recordPids ("VOXMENDER_STANDIN_PIDS", pidFile.getFullPathName());
+    writeTone (input, 48000.0);
+
+    for (const int signalNumber : { SIGTERM, SIGINT })
+    {
+        SCOPED_TRACE (signalNumber);
+        pidFile.deleteFile();
+
+        ProgramProcess program ({ "--input", input.getFullPathName(),
+                                  "--output", directory.getChildFile ("out").getChildFile ("take one.wav").getFullPathName(),
+                                  "--deepfilter-path", VOXMENDER_STANDIN });
+
+        const auto standInPids = waitForPids (pidFile, 2);
+        ASSERT_EQ (standInPids.size(), 2) << "the denoiser did not start";
+
+        program.sendSignal (signalNumber);
+        const auto status = program.waitForEnd();
+
+        EXPECT_TRUE (WIFSIGNALED (status)) << "wait status " << status;
+        EXPECT_EQ (WTERMSIG (status), signalNumber);
+
+        for (const auto pid : standInPids)
+            EXPECT_TRUE (endsSoon (pid)) << pid;
+    }
+
+    pidFile.deleteFile();
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "ProcessChecks.h"
 #include "SubprocessRunner.h"
 #include "TestSupport.h"
 
@@ -11,6 +12,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -393,11 +395,67 @@ TEST (SubprocessRunner, StartFailsWhenEveryItemIsEmpty)
 
 TEST (SubprocessRunner, DrainReadsUntilEveryHolderOfTheOutputHasClosedIt)
 {
-    // The shell exits at once; what it left running with its output still writes after that.
+    // The shell exits at once; what it left running with its output still writes after
+    // that, well within the grace the output is given.
     const auto result = runShell ("(sleep 0.3; printf late) & printf early");
 
     EXPECT_EQ (result.exitCode, 0);
     EXPECT_EQ (result.output, "earlylate");
+}
+
+TEST (SubprocessRunner, EndsEverythingTheChildStarted)
+{
+    // Each script leaves a helper that would sleep for half a minute, once the helper
+    // has written its pid.
+    struct Case { const char* name; const char* helperRedirection; const char* rest; int timeoutMs; bool timedOut; const char* output; };
+
+    const Case cases[] = {
+        { "helper holds the output open",  "",                  "printf early",  shortLimitMs, false, "early" },
+        { "helper writes elsewhere",       " > /dev/null 2>&1", "printf early",  shortLimitMs, false, "early" },
+        { "child outlives the limit",      "",                  "exec sleep 30", 2000,         true,  "" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        TempDirectory temp;
+        const auto pidFile = temp.directory.getChildFile ("helper.pid");
+        const auto script = "sh -c 'echo $$ > \"$1\"; exec sleep 30' sh \"$1\"" + juce::String (c.helperRedirection) + " &\n"
+                            "while [ ! -s \"$1\" ]; do sleep 0.01; done\n" + c.rest;
+
+        const auto result = SubprocessRunner::run (juce::StringArray ("/bin/sh", "-c", script, "sh", pidFile.getFullPathName()),
+                                                   c.timeoutMs, {});
+
+        EXPECT_EQ (result.timedOut, c.timedOut);
+        EXPECT_EQ (result.output, c.output);
+        EXPECT_LT (result.elapsedMs, 10000.0) << "the call waited for the helper";
+
+        const auto helper = pidFile.loadFileAsString().getIntValue();
+        ASSERT_GT (helper, 0);
+        EXPECT_TRUE (testing_support::endsSoon ((pid_t) helper)) << "the helper runs on";
+    }
+}
+
+TEST (SubprocessRunner, TellsAChildEndedByASignalFromOneThatExited)
+{
+    struct Case { const char* script; int timeoutMs; int exitCode; int terminatingSignal; bool timedOut; };
+
+    const Case cases[] = {
+        { "printf partial; kill -KILL $$", shortLimitMs, 0, SIGKILL, false },
+        { "kill -TERM $$",                 shortLimitMs, 0, SIGTERM, false },
+        { "exit 3",                        shortLimitMs, 3, 0,       false },
+        { "exit 0",                        shortLimitMs, 0, 0,       false },
+        { "exec sleep 30",                 300,          0, 0,       true },   // the runner's own kill
+    };
+
+    for (const auto& c : cases)
+    {
+        const auto result = runShell (c.script, c.timeoutMs);
+
+        EXPECT_EQ (result.exitCode, c.exitCode) << c.script;
+        EXPECT_EQ (result.terminatingSignal, c.terminatingSignal) << c.script;
+        EXPECT_EQ (result.timedOut, c.timedOut) << c.script;
+    }
 }
 
 TEST (SubprocessRunner, ChildInputIsEmptyRatherThanThisProgramsInput)
