@@ -441,31 +441,34 @@ namespace
                      const ProcessFunction& process, JobCounters& counters)
     {
         JobTally tally (counters);
+        AudioPipeline::Result result;
+        juce::String linePrefix;
+        bool outOfMemory = false;
 
         try
         {
             // Made before the file is processed, so that little memory is needed to report it.
-            const auto linePrefix = failureLineStart + inputFile.getFileName() + ": ";
-
-            const auto result = processCatchingExceptions (process, inputFile,
-                                                           getOutputFileFor (inputFile, args), config);
-
-            if (result.success)
-            {
-                tally.countSuccess();
-                return;
-            }
-
-            tally.countFailure();
-            logFailure (inputFile, linePrefix, result.errorMessage);
+            linePrefix = failureLineStart + inputFile.getFileName() + ": ";
+            result = processCatchingExceptions (process, inputFile, getOutputFileFor (inputFile, args), config);
         }
         catch (const std::bad_alloc&)
         {
-            // Out of memory naming the output or reporting an exception: nothing has been
-            // counted yet, and the line goes out without a single allocation.
-            tally.countFailure();
-            writeFailureLineWithoutAllocating (inputFile, outOfMemoryReason);
+            // Naming the output, or reporting what processing threw, ran out of memory.
+            outOfMemory = true;
         }
+
+        if (result.success)
+        {
+            tally.countSuccess();
+            return;
+        }
+
+        tally.countFailure();
+
+        if (outOfMemory)
+            writeFailureLineWithoutAllocating (inputFile, outOfMemoryReason);
+        else
+            logFailure (inputFile, linePrefix, result.errorMessage);
     }
 }
 
