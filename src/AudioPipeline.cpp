@@ -1,6 +1,11 @@
 #include "AudioPipeline.h"
 #include "NoiseReducer.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -481,15 +486,43 @@ namespace
 
     constexpr int outputBitsPerSample = 16;
 
-    /** A recording held whole in memory, with the rate its file gave. */
+    /** The most channels a recording may have. JUCE's WAV writer names every channel by a
+        channel type, and its types end at the 128th discrete channel; past that it reads
+        types outside their range, and past 256 channels its float writer overruns its table
+        of channel pointers. Every file the road writes goes through that writer.
+    */
+    constexpr int maxChannels = 128;
+
+    /** A recording held whole in memory, with the rate and channel count its file gave. */
     struct LoadedAudio
     {
         juce::AudioBuffer<float> buffer;
         double sampleRate = 0.0;
         juce::int64 framesPresent = 0;
+        unsigned int numChannels = 0;
     };
 
-    enum class LoadOutcome { loaded, notOpened, tooLong };
+    enum class LoadOutcome { loaded, notOpened, tooManyChannels, tooLong };
+
+    /** A FIFO, a device or a directory would block or fail inside the readers, so such an
+        input is refused before anything opens it. Symbolic links are followed; a missing
+        file is not refused here, its road says what is missing.
+    */
+    bool existsButIsNotARegularFile (const juce::File& file)
+    {
+        struct stat status;
+        return ::stat (file.getFullPathName().toRawUTF8(), &status) == 0 && ! S_ISREG (status.st_mode);
+    }
+
+    /** The channel count as the file's header gives it. The WAV and AIFF readers take the
+        header's 16-bit field as signed, so from 32768 channels on the count arrives sign-extended;
+        no format holds more than 65535 channels, so the low 16 bits are the file's own figure.
+    */
+    unsigned int channelsInHeader (const juce::AudioFormatReader& reader) noexcept
+    {
+        constexpr unsigned int sixteenBits = 0xffff;
+        return reader.numChannels > sixteenBits ? (reader.numChannels & sixteenBits) : reader.numChannels;
+    }
 
     /** Reads the whole file into memory through a fresh format manager. A recording longer
         than a buffer can index is refused rather than cut short.
@@ -502,6 +535,12 @@ namespace
 
         if (reader == nullptr)
             return LoadOutcome::notOpened;
+
+        // Decided from the header alone, before a single sample is read or measured.
+        audio.numChannels = channelsInHeader (*reader);
+
+        if (reader->numChannels > (unsigned int) maxChannels)
+            return LoadOutcome::tooManyChannels;
 
         audio.framesPresent = NoiseReducer::countFramesPresent (file, *reader);
 
@@ -519,6 +558,12 @@ namespace
     {
         return "Audio file too long to process (" + juce::String (framesPresent) + " samples per channel, at most "
                + juce::String (std::numeric_limits<int>::max()) + "): " + file.getFullPathName();
+    }
+
+    juce::String describeTooManyChannels (const juce::File& file, unsigned int numChannels)
+    {
+        return "Too many channels to process (" + juce::String (numChannels) + " channels, at most "
+               + juce::String (maxChannels) + "): " + file.getFullPathName();
     }
 
     enum class WriteOutcome { written, notOpened, noWriter, failed };
@@ -600,12 +645,14 @@ namespace
         return file.getLastModificationTime().toMilliseconds() < startSecondMs;
     }
 
-    /** What this run has put onto fixed names in its output directories.
+    /** What this run has put onto fixed names in its output directories, and the inputs
+        it must leave alone.
 
         Calls that write into one directory meet here, and only here: a side file never
-        replaces an output that another call put in place, and a denoised file is only
-        removed as a leftover when this run did not write it. One lock covers every rename
-        onto a fixed name and the leftover's removal, so that no call's check can be
+        replaces an output that another call put in place, nor an input of the run, which
+        another call may not have read yet; a denoised file is only removed as a leftover
+        when this run did not write it and it is no input of the run. One lock covers every
+        rename onto a fixed name and the leftover's removal, so that no call's check can be
         overtaken by another call's rename.
     */
     class RunRecord
@@ -617,59 +664,123 @@ namespace
             return record;
         }
 
-        /** Renames a side file onto its name, unless an output of this run is there; the side
-            file is then not kept. False when the rename failed.
+        /** Takes the inputs of the run about to start, in place of those of an earlier run. */
+        void protectInputs (const juce::Array<juce::File>& inputFiles)
+        {
+            std::set<std::string> keys;
+
+            for (const auto& file : inputFiles)
+            {
+                keys.insert (keyOf (file));
+                keys.insert (keyOfTarget (file));   // a symbolic link's file is that input too
+            }
+
+            const std::lock_guard<std::mutex> guard (mutex);
+            inputs.swap (keys);
+        }
+
+        /** True when the output would land on an input of the run other than the call's own,
+            which that input's own call may not have read yet.
+        */
+        bool isAnotherInput (const juce::File& output, const juce::File& inputFile)
+        {
+            if (keyOfTarget (output) == keyOfTarget (inputFile))
+                return false;
+
+            const auto key = keyOf (output);
+            const std::lock_guard<std::mutex> guard (mutex);
+            return inputs.count (key) > 0;
+        }
+
+        /** Renames a side file onto its name, unless an output or an input of this run is
+            there; the side file is then not kept. False when the rename failed.
         */
         bool placeSideFile (const juce::File& sideFile, const juce::File& destination)
         {
+            const auto key = keyOf (destination);
             const std::lock_guard<std::mutex> guard (mutex);
 
-            if (outputs.count (keyOf (destination)) > 0)
+            if (outputs.count (key) > 0 || inputs.count (key) > 0)
                 return true;
 
             if (! sideFile.replaceFileIn (destination))
                 return false;
 
-            written.insert (keyOf (destination));
+            written.insert (key);
             return true;
         }
 
-        /** Renames the finished output onto its name, in one step. */
+        /** Renames the finished output onto its name, in one step. A directory in its place
+            stays as it is and the output fails: JUCE's rename would remove an empty one.
+        */
         bool placeOutput (const juce::File& finished, const juce::File& output)
         {
+            const auto key = keyOf (output);
             const std::lock_guard<std::mutex> guard (mutex);
 
-            if (! finished.replaceFileIn (output))
+            if (output.isDirectory() || ! finished.replaceFileIn (output))
                 return false;
 
-            outputs.insert (keyOf (output));
-            written.insert (keyOf (output));
+            outputs.insert (key);
+            written.insert (key);
             return true;
         }
 
-        /** Removes the file when an earlier run left it there: it is not the input, this run
-            did not write it, and it is older than this run.
+        /** Removes the file when an earlier run left it there: it is not the input, no input
+            of this run, this run did not write it, and it is older than this run.
         */
         void removeLeftover (const juce::File& file, const juce::File& inputFile)
         {
+            const auto key = keyOf (file);
             const std::lock_guard<std::mutex> guard (mutex);
 
-            if (file.existsAsFile() && file != inputFile && written.count (keyOf (file)) == 0 && predatesThisRun (file))
+            if (file.existsAsFile() && file != inputFile && written.count (key) == 0 && inputs.count (key) == 0
+                 && predatesThisRun (file))
                 file.deleteFile();
         }
 
     private:
         RunRecord() = default;
 
-        /** A path as the file system tells names apart. */
-        static std::string keyOf (const juce::File& file)
+        /** The path with every symbolic link in it resolved, or nothing when it cannot be. */
+        static std::optional<juce::String> resolve (const juce::File& file)
         {
-            const auto path = file.getFullPathName();
+            char resolved[PATH_MAX];
+
+            if (::realpath (file.getFullPathName().toRawUTF8(), resolved) == nullptr)
+                return std::nullopt;
+
+            return juce::String::fromUTF8 (resolved);
+        }
+
+        static std::string toKey (const juce::String& path)
+        {
             return (juce::File::areFileNamesCaseSensitive() ? path : path.toLowerCase()).toStdString();
         }
 
+        /** A path as the file system tells names apart. Its directory is resolved, so that two
+            spellings of one directory ("out", "./out", a link to it) give one key; the name
+            itself is kept, since a rename onto a symbolic link replaces the link.
+        */
+        static std::string keyOf (const juce::File& file)
+        {
+            const auto directory = resolve (file.getParentDirectory());
+
+            if (! directory.has_value())
+                return toKey (file.getFullPathName());
+
+            return toKey (juce::File (*directory).getChildFile (file.getFileName()).getFullPathName());
+        }
+
+        /** The key of the file a path leads to, through any symbolic link. */
+        static std::string keyOfTarget (const juce::File& file)
+        {
+            const auto target = resolve (file);
+            return target.has_value() ? toKey (*target) : keyOf (file);
+        }
+
         std::mutex mutex;
-        std::set<std::string> outputs, written;
+        std::set<std::string> outputs, written, inputs;
     };
 
     /** The intermediate files of one call.
@@ -686,15 +797,9 @@ namespace
         CallFiles (const juce::File& input, const juce::File& output)
             : inputFile (input), outputFile (output),
               outputDirectory (output.getParentDirectory()),
-              workDirectory (outputDirectory.getChildFile (workPrefix + juce::Uuid().toString())),
               feedName (input.getFileNameWithoutExtension() + feedSuffix)
         {
-            // Calls that start together may each create the missing output directory; the
-            // loser of that race sees an error although the directory is there, so it tries again.
-            for (int attempt = 0; attempt < 3 && ! workDirectory.isDirectory(); ++attempt)
-                workDirectory.createDirectory();
-
-            ready = workDirectory.isDirectory();
+            ready = makeWorkDirectory();
         }
 
         /** Only an exception gets here with the call still open; the audio made so far stays. */
@@ -735,6 +840,10 @@ namespace
         juce::String close (bool withOutput, bool outputReplacesDenoised)
         {
             closed = true;
+
+            if (! ready)
+                return {};
+
             auto error = placeSideFile (prefilteredName);
             error = firstError (error, placeSideFile (feedName));
 
@@ -754,12 +863,43 @@ namespace
             if (outputReplacesDenoised && ! outputPlaced)
                 error = firstError (error, placeSideFile (denoisedName));
 
-            keepNoiseReducerLeftovers();
-            workDirectory.deleteRecursively();
+            if (keepNoiseReducerLeftovers())
+                workDirectory.deleteRecursively();
+
             return error;
         }
 
     private:
+        /** A few fresh names are plenty: a clash of two random ids is all but impossible. */
+        static constexpr int maxWorkDirectoryAttempts = 3;
+
+        /** Makes the call's work directory, exclusively: a name that already exists belongs to
+            someone else, so the call takes another. Calls that start together may each create
+            the missing output directory; the loser of that race sees an error although the
+            directory is there, so it tries again.
+        */
+        bool makeWorkDirectory()
+        {
+            for (int attempt = 0; attempt < maxWorkDirectoryAttempts; ++attempt)
+            {
+                if (! outputDirectory.isDirectory())
+                    outputDirectory.createDirectory();
+
+                const auto candidate = outputDirectory.getChildFile (workPrefix + juce::Uuid().toString());
+
+                if (::mkdir (candidate.getFullPathName().toRawUTF8(), 0777) == 0)
+                {
+                    workDirectory = candidate;
+                    return true;
+                }
+
+                if (errno != EEXIST && errno != ENOENT)
+                    return false;
+            }
+
+            return false;
+        }
+
         static juce::String firstError (const juce::String& first, const juce::String& second)
         {
             return first.isNotEmpty() ? first : second;
@@ -781,14 +921,32 @@ namespace
             return {};
         }
 
-        /** What the denoiser left after a failure stays for inspection, beside the output. */
-        void keepNoiseReducerLeftovers() const
+        /** What the denoiser left after a failure stays for inspection, beside the output.
+            One that cannot be moved there stays where it is, and so does the work directory
+            around it; the file's own outcome does not depend on it. False when one stayed.
+        */
+        bool keepNoiseReducerLeftovers() const
         {
+            bool allMoved = true;
+
             for (const auto& leftover : workDirectory.findChildFiles (juce::File::findDirectories, false, noiseWorkPattern))
-                leftover.moveFileTo (outputDirectory.getChildFile (leftover.getFileName()));
+            {
+                const auto destination = outputDirectory.getChildFile (leftover.getFileName());
+
+                if (! leftover.moveFileTo (destination))
+                {
+                    allMoved = false;
+                    juce::Logger::writeToLog ("[AudioPipeline] WARNING: Could not move the denoiser's leftovers to "
+                                              + destination.getFullPathName() + "; they stay in "
+                                              + leftover.getFullPathName());
+                }
+            }
+
+            return allMoved;
         }
 
-        const juce::File inputFile, outputFile, outputDirectory, workDirectory;
+        const juce::File inputFile, outputFile, outputDirectory;
+        juce::File workDirectory;
         const juce::String feedName;
         bool ready = false, closed = false;
 
@@ -863,9 +1021,10 @@ namespace
     constexpr float silentPeakDBFS = -144.0f;
     constexpr float peakWarningDBFS = -1.0f;
 
-    int countNonFiniteSamples (const juce::AudioBuffer<float>& buffer) noexcept
+    /** Counted in 64 bits: a recording may hold more than 2^31 samples over all its channels. */
+    juce::int64 countNonFiniteSamples (const juce::AudioBuffer<float>& buffer) noexcept
     {
-        int count = 0;
+        juce::int64 count = 0;
 
         for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
         {
@@ -1064,6 +1223,11 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
 }
 
 //==============================================================================
+void AudioPipeline::protectRunInputs (const juce::Array<juce::File>& inputFiles)
+{
+    RunRecord::get().protectInputs (inputFiles);
+}
+
 AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const juce::File& outputFile,
                                               const Config& config)
 {
@@ -1078,19 +1242,31 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
 
     logBanner (inputFile, config);
 
-    CallFiles files (inputFile, outputFile);
-
-    // Ends the call as failed: what was made so far is put beside the output, the output is not.
-    const auto fail = [&] (const juce::String& message)
+    const auto endFailed = [&] (const juce::String& message)
     {
         // Ended before noise reduction: it did not happen, whether or not it was asked for.
         if (result.denoiseEngine.isEmpty())
             result.denoiseEngine = config.denoise ? "Failed" : "Skipped";
 
-        files.close (false, false);
         result.errorMessage = message;
         stopWatch();
         return result;
+    };
+
+    // Refused before anything is opened or written for the file.
+    if (existsButIsNotARegularFile (inputFile))
+        return endFailed ("Not a regular file: " + inputFile.getFullPathName());
+
+    if (RunRecord::get().isAnotherInput (outputFile, inputFile))
+        return endFailed ("Output would replace another input of the run: " + outputFile.getFullPathName());
+
+    CallFiles files (inputFile, outputFile);
+
+    // Ends the call as failed: what was made so far is put beside the output, the output is not.
+    const auto fail = [&] (const juce::String& message)
+    {
+        files.close (false, false);
+        return endFailed (message);
     };
 
     if (! files.isReady())
@@ -1104,6 +1280,9 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
     {
         LoadedAudio audio;
         const auto outcome = loadWholeFile (inputFile, audio);
+
+        if (outcome == LoadOutcome::tooManyChannels)
+            return fail (describeTooManyChannels (inputFile, audio.numChannels));
 
         if (outcome == LoadOutcome::tooLong)
             return fail (describeTooLong (inputFile, audio.framesPresent));
@@ -1195,6 +1374,9 @@ AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const
 
             if (outcome == LoadOutcome::notOpened)
                 return fail ("Failed to read audio file for DSP processing: " + files.finalPlaceOf (workingFile).getFullPathName());
+
+            if (outcome == LoadOutcome::tooManyChannels)
+                return fail (describeTooManyChannels (files.finalPlaceOf (workingFile), audio.numChannels));
 
             if (outcome == LoadOutcome::tooLong)
                 return fail (describeTooLong (files.finalPlaceOf (workingFile), audio.framesPresent));

@@ -57,6 +57,13 @@ public:
     */
     static Result process (const juce::File& inputFile, const juce::File& outputFile, const Config& config);
 
+    /** Names every input of the run before its first call starts, in place of those named
+        before. Calls into one directory then never put a side file onto an input, nor remove
+        one as a leftover, and an output replaces an input only when it is that call's own:
+        another call may not have read it yet.
+    */
+    static void protectRunInputs (const juce::Array<juce::File>& inputFiles);
+
     /** Chooses the road's settings from the first analysis of the input. */
     static AutoMapSettings mapAnalysisToSettings (const AudioAnalyzer::AnalysisResult& analysis);
 

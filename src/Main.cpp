@@ -1,13 +1,16 @@
 #include "Main.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -159,14 +162,34 @@ const char* getUsageText()
 //==============================================================================
 namespace
 {
-    /** Writes the whole buffer, going on after partial writes and interrupted calls.
-        When standard error is gone there is nobody left to tell, so the rest is dropped.
+    /** Every line that reaches standard error goes through here. One write is enough on its
+        own only up to the pipe's atomic size; the lock keeps longer messages (an analysis
+        report, an outside program's output) whole as well.
     */
-    void writeAll (int fileDescriptor, const char* data, size_t size)
+    std::mutex standardErrorMutex;
+
+    /** Writes the pieces as one line, in one call when the stream takes it all, going on
+        after partial writes and interrupted calls. Allocates nothing, so that a line can
+        still be written when memory has run out. When standard error is gone there is
+        nobody left to tell, so the rest is dropped.
+    */
+    template <size_t numPieces>
+    void writeLineToStandardError (const std::string_view (&pieces)[numPieces]) noexcept
     {
-        while (size > 0)
+        iovec vectors[numPieces + 1];
+
+        for (size_t i = 0; i < numPieces; ++i)
+            vectors[i] = { const_cast<char*> (pieces[i].data()), pieces[i].size() };
+
+        vectors[numPieces] = { const_cast<char*> ("\n"), 1 };
+
+        const std::lock_guard<std::mutex> lock (standardErrorMutex);
+        auto* next = vectors;
+        auto remaining = (int) numPieces + 1;
+
+        while (remaining > 0)
         {
-            const auto written = ::write (fileDescriptor, data, size);
+            auto written = ::writev (STDERR_FILENO, next, remaining);
 
             if (written < 0)
             {
@@ -176,9 +199,20 @@ namespace
                 return;
             }
 
-            data += written;
-            size -= (size_t) written;
+            for (; remaining > 0 && (size_t) written >= next->iov_len; ++next, --remaining)
+                written -= (ssize_t) next->iov_len;
+
+            if (remaining > 0)
+            {
+                next->iov_base = static_cast<char*> (next->iov_base) + written;
+                next->iov_len -= (size_t) written;
+            }
         }
+    }
+
+    std::string_view utf8Of (const juce::String& text) noexcept
+    {
+        return { text.toRawUTF8(), text.getNumBytesAsUTF8() };
     }
 }
 
@@ -195,13 +229,8 @@ StandardErrorLogger::~StandardErrorLogger()
 
 void StandardErrorLogger::logMessage (const juce::String& message)
 {
-    std::string line (message.toRawUTF8(), message.getNumBytesAsUTF8());
-    line += '\n';
-
-    // One write is enough on its own only up to the pipe's atomic size; the lock keeps
-    // longer messages (an analysis report, an outside program's output) whole as well.
-    const std::lock_guard<std::mutex> lock (writeMutex);
-    writeAll (STDERR_FILENO, line.data(), line.size());
+    const std::string_view pieces[] { utf8Of (message) };
+    writeLineToStandardError (pieces);
 }
 
 //==============================================================================
@@ -385,13 +414,61 @@ namespace
         }
     }
 
+    constexpr const char* failureLineStart = "[Error] Failed processing ";
+    constexpr const char* outOfMemoryReason = "Out of memory";
+
+    /** The file's name, read out of its path in place. */
+    std::string_view fileNameOf (const juce::File& file) noexcept
+    {
+        const auto path = utf8Of (file.getFullPathName());
+        const auto separator = path.find_last_of ('/');
+        return separator == std::string_view::npos ? path : path.substr (separator + 1);
+    }
+
+    /** The failure line straight onto standard error, where the program's logger writes
+        too, for when there is no memory left to make it a log message.
+    */
+    void writeFailureLineWithoutAllocating (const juce::File& inputFile, std::string_view reason) noexcept
+    {
+        const std::string_view pieces[] { failureLineStart, fileNameOf (inputFile), ": ", reason };
+        writeLineToStandardError (pieces);
+    }
+
+    /** Every failed file gets its line, whatever memory is left. */
+    void logFailure (const juce::File& inputFile, const juce::String& linePrefix, const juce::String& reason) noexcept
+    {
+        try
+        {
+            juce::Logger::writeToLog (linePrefix + reason);
+            return;
+        }
+        catch (...)
+        {
+            // Making the message, or the logger, ran out of memory.
+        }
+
+        writeFailureLineWithoutAllocating (inputFile, utf8Of (reason));
+    }
+
     void fileJob (const juce::File& inputFile, const CLIArgs& args, const AudioPipeline::Config& config,
                      const ProcessFunction& process, JobCounters& counters)
     {
         JobTally tally (counters);
+        AudioPipeline::Result result;
+        juce::String linePrefix;
+        bool outOfMemory = false;
 
-        const auto result = processCatchingExceptions (process, inputFile,
-                                                       getOutputFileFor (inputFile, args), config);
+        try
+        {
+            // Made before the file is processed, so that little memory is needed to report it.
+            linePrefix = failureLineStart + inputFile.getFileName() + ": ";
+            result = processCatchingExceptions (process, inputFile, getOutputFileFor (inputFile, args), config);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // Naming the output, or reporting what processing threw, ran out of memory.
+            outOfMemory = true;
+        }
 
         if (result.success)
         {
@@ -400,7 +477,11 @@ namespace
         }
 
         tally.countFailure();
-        juce::Logger::writeToLog ("[Error] Failed processing " + inputFile.getFileName() + ": " + result.errorMessage);
+
+        if (outOfMemory)
+            writeFailureLineWithoutAllocating (inputFile, outOfMemoryReason);
+        else
+            logFailure (inputFile, linePrefix, result.errorMessage);
     }
 }
 
@@ -411,6 +492,9 @@ BatchCounts runFileJobs (const juce::Array<juce::File>& inputFiles, const CLIArg
 
     // Set before the first job is queued, so no early job can count down to zero.
     counters.remainingJobs = inputFiles.size();
+
+    // Before the first job too: a job's side file must never land on a file another job has yet to read.
+    AudioPipeline::protectRunInputs (inputFiles);
 
     {
         // The pool ends, and with it every job, before the counters are read and
@@ -441,6 +525,7 @@ namespace
     constexpr int exitSuccess           = 0;
     constexpr int exitCommandLineError  = 1;
     constexpr int exitSomeFilesFailed   = 2;
+    constexpr int exitSummaryNotWritten = 3;
 
     bool isBatch (const CLIArgs& args)
     {
@@ -482,10 +567,12 @@ namespace
         return plan.workerCount;
     }
 
-    void printSummary (const BatchCounts& counts)
+    /** False when the line did not reach standard output (a full disk, a closed file). */
+    bool printSummary (const BatchCounts& counts)
     {
         std::cout << "{\"status\":\"batch_complete\",\"success\":" << counts.successCount
                   << ",\"failed\":" << counts.failedCount << "}" << std::endl;
+        return ! std::cout.fail();
     }
 
     int runBatch (const CLIArgs& args)
@@ -506,7 +593,13 @@ namespace
         }
 
         const auto counts = runFileJobs (inputFiles, args, config, workerCount);
-        printSummary (counts);
+
+        // Whoever reads the summary must not take its absence for a run without files.
+        if (! printSummary (counts))
+        {
+            juce::Logger::writeToLog ("[System] ERROR: Failed to write the summary line to standard output");
+            return exitSummaryNotWritten;
+        }
 
         return counts.failedCount != 0 ? exitSomeFilesFailed : exitSuccess;
     }

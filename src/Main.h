@@ -5,7 +5,6 @@
 #include "AudioPipeline.h"
 
 #include <functional>
-#include <mutex>
 
 /** The parsed command line of one run. */
 struct CLIArgs
@@ -45,7 +44,8 @@ const char* getUsageText();
 
 /** Writes every log message to standard error as JUCE does when no logger is
     installed (the message's UTF-8 bytes, then a newline), but in one write, so
-    that messages logged by parallel jobs never run into each other.
+    that messages logged by parallel jobs never run into each other, and without
+    allocating, so that a message still arrives when memory has run out.
 
     Installs itself as JUCE's logger for its lifetime.
 */
@@ -59,8 +59,6 @@ protected:
     void logMessage (const juce::String& message) override;
 
 private:
-    std::mutex writeMutex;
-
     JUCE_DECLARE_NON_COPYABLE (StandardErrorLogger)
 };
 
@@ -104,7 +102,9 @@ struct BatchCounts
 
 /** Processes every input file, one job each in list order, on a pool of
     workerCount threads, and returns once every job has ended. A failed file is
-    logged with its reason; a job whose processing throws counts as failed too.
+    logged with its reason, even when memory has run out; a job whose processing
+    throws counts as failed too. The files are the run's inputs for
+    AudioPipeline::protectRunInputs.
 */
 BatchCounts runFileJobs (const juce::Array<juce::File>& inputFiles, const CLIArgs& args,
                          const AudioPipeline::Config& config, int workerCount,

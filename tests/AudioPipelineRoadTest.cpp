@@ -8,13 +8,47 @@
 #include "TestFiles.h"
 #include "TestSupport.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <thread>
+#include <vector>
+
+namespace
+{
+    /** When set, someone else takes the name of the next work directory just before the road
+        asks for it, and puts a file of theirs in it.
+    */
+    std::atomic<bool> takeNextWorkDirectoryName { false };
+    std::string takenWorkDirectory;
+}
+
+#if defined (__GLIBC__)
+// Every mkdir of the test program comes through here, so that a test can have a name taken
+// first; otherwise it is the system's own.
+extern "C" int mkdir (const char* path, mode_t mode) __THROW
+{
+    const auto* slash = std::strrchr (path, '/');
+    const std::string name (slash != nullptr ? slash + 1 : path);
+
+    if (name.rfind ("_pipeline_work_", 0) == 0 && takeNextWorkDirectoryName.exchange (false))
+    {
+        takenWorkDirectory = path;
+        ::mkdirat (AT_FDCWD, path, mode);
+        ::close (::open ((takenWorkDirectory + "/someone else's").c_str(), O_CREAT | O_WRONLY, 0644));
+    }
+
+    return ::mkdirat (AT_FDCWD, path, mode);
+}
+#endif
 
 namespace
 {
@@ -92,7 +126,11 @@ namespace
             config.ffmpegPath = findFFmpeg();
         }
 
-        void TearDown() override   { directory.deleteRecursively(); }
+        void TearDown() override
+        {
+            directory.deleteRecursively();
+            AudioPipeline::protectRunInputs ({});
+        }
 
         void writeSpeech (const juce::File& file, int numChannels = 1, double sampleRate = rate,
                           juce::int64 seed = 42)
@@ -352,6 +390,24 @@ TEST (AudioPipelineStageChain, LoudRecordingIsTurnedDownByTheFullDifference)
     EXPECT_TRUE (log.contains ("[AudioPipeline/PreGain] Input LUFS: " + juce::String (inputLUFS, 1, false)
                                + " -> Applying " + juce::String (-18.0f - inputLUFS, 1, false) + "dB"));
     EXPECT_NEAR (buffer.getMagnitude (0, twoSeconds), outputPeak, 1.0e-6f);
+}
+
+TEST (AudioPipelineStageChain, NonFiniteSamplesAreCountedPastTheRangeOfAnInt)
+{
+    // 2^31 NaN samples, from 32768 channels that all read one block of 65536: an int count
+    // wraps there, and at 2^32 it would read as none at all.
+    constexpr int numChannels = 32768, numSamples = 65536;
+    std::vector<float> nans ((size_t) numSamples, std::numeric_limits<float>::quiet_NaN());
+    const std::vector<float*> channels ((size_t) numChannels, nans.data());
+    juce::AudioBuffer<float> buffer (channels.data(), numChannels, numSamples);
+
+    CapturingLogger log;
+    AudioPipeline::Config config;
+    AudioPipeline::Result result;
+
+    EXPECT_FALSE (AudioPipeline::runStageChain (buffer, rate, config, {}, result, 0.0));
+    EXPECT_EQ (result.errorMessage, "Invalid non-finite audio after File Load");
+    EXPECT_EQ (log.getMessages(), juce::StringArray ({ "[AudioPipeline] ERROR: Invalid non-finite audio after File Load (2147483648 samples)" }));
 }
 
 TEST (AudioPipelineStageChain, PeakReportWarnsOnlyAboveMinusOne)
@@ -725,19 +781,122 @@ TEST_F (AudioPipelineRoadTest, NoSideFileEverReplacesAnOutput)
     EXPECT_EQ (earlier.loadFileAsString(), "an earlier output");
 }
 
-TEST_F (AudioPipelineRoadTest, OutputThatCannotTakeItsPlaceKeepsTheDenoisedAudio)
+TEST_F (AudioPipelineRoadTest, OutputThatIsADirectoryFailsLeavesItAndKeepsTheDenoisedAudio)
 {
+    // An empty directory would be removed by JUCE's rename; either kind must stay as it was.
+    for (const bool empty : { true, false })
+    {
+        SCOPED_TRACE (empty ? "empty directory" : "directory with a file");
+        resetDirectory();
+        writeSpeech (input);
+        output.createDirectory();
+
+        if (! empty)
+            output.getChildFile ("in the way.txt").replaceWithText ("a directory where the output should go");
+
+        const auto before = listTree (output);
+        const auto result = run();
+
+        EXPECT_FALSE (result.success);
+        EXPECT_EQ (result.errorMessage, "Failed to create output file: " + output.getFullPathName());
+        EXPECT_TRUE (output.isDirectory());
+        EXPECT_EQ (listTree (output), before);
+        EXPECT_TRUE (denoised.existsAsFile());
+        EXPECT_TRUE (prefiltered.existsAsFile());
+        EXPECT_TRUE (feed.existsAsFile());
+    }
+}
+
+TEST_F (AudioPipelineRoadTest, SideFilesAndLeftoverRemovalNeverReachAnInputOfTheRun)
+{
+    // An in-place run in which takes are named like side files, one call after another: each
+    // call's side files would land on those takes, and its leftover rule remove one, before
+    // the takes' own calls had read them.
+    const auto take = directory.getChildFile ("p.wav");
+    const juce::Array<juce::File> takes { take, directory.getChildFile ("p_asr_feed.wav"), prefiltered, denoised };
+
+    for (const bool copyRoad : { false, true })
+    {
+        SCOPED_TRACE (copyRoad ? "copy road" : "stage road");
+        resetDirectory();
+        config.compressor = config.eq = ! copyRoad;
+
+        for (int i = 0; i < takes.size(); ++i)
+            writeSpeech (takes[i], 1, rate, i + 1);
+
+        denoised.setLastModificationTime (juce::Time::getCurrentTime() - juce::RelativeTime::hours (1));
+
+        std::vector<juce::MemoryBlock> before;
+        for (const auto& file : takes)
+            before.push_back (contentsOf (file));
+
+        AudioPipeline::protectRunInputs (takes);
+        const auto result = AudioPipeline::process (take, take, config);
+        ASSERT_TRUE (result.success) << result.errorMessage;
+
+        for (int i = 1; i < takes.size(); ++i)
+            EXPECT_EQ (contentsOf (takes[i]), before[(size_t) i]) << takes[i].getFileName();
+
+        EXPECT_EQ (listTree (directory), juce::StringArray ({ "_stage0_prefiltered.wav", "_stage1_denoised.wav",
+                                                              "p.wav", "p_asr_feed.wav" }));
+
+        // An output on another input of the run fails before anything is made.
+        const auto refused = AudioPipeline::process (take, takes[1], config);
+        EXPECT_FALSE (refused.success);
+        EXPECT_EQ (refused.errorMessage, "Output would replace another input of the run: " + takes[1].getFullPathName());
+        EXPECT_EQ (contentsOf (takes[1]), before[1]);
+        EXPECT_EQ (listTree (directory).size(), 4);
+    }
+}
+
+TEST_F (AudioPipelineRoadTest, WorkDirectoryWhoseNameIsTakenIsNeverShared)
+{
+   #if defined (__GLIBC__)
+    config.denoise = false;
     writeSpeech (input);
-    output.createDirectory();
-    output.getChildFile ("in the way.txt").replaceWithText ("a directory where the output should go");
+    takeNextWorkDirectoryName = true;
 
     const auto result = run();
 
-    EXPECT_FALSE (result.success);
-    EXPECT_EQ (result.errorMessage, "Failed to create output file: " + output.getFullPathName());
-    EXPECT_TRUE (denoised.existsAsFile());
-    EXPECT_TRUE (prefiltered.existsAsFile());
-    EXPECT_TRUE (feed.existsAsFile());
+    ASSERT_FALSE (takeNextWorkDirectoryName.load()) << "no work directory was made";
+    ASSERT_TRUE (result.success) << result.errorMessage;
+    EXPECT_NEAR (peakOf (readWav (output)), outputPeak, lsb16);
+
+    // The other owner's directory is as it was: the call neither worked in it nor removed it.
+    const juce::File taken (takenWorkDirectory);
+    EXPECT_EQ (listTree (taken), juce::StringArray ({ "someone else's" }));
+    const juce::StringArray expected { taken.getFileName(), taken.getFileName() + "/someone else's",
+                                       "_stage0_prefiltered.wav", "mastered.wav", "take.wav" };
+    EXPECT_EQ (listTree (directory), expected);
+   #else
+    GTEST_SKIP() << "taking a name first needs glibc's mkdir to be replaceable";
+   #endif
+}
+
+TEST_F (AudioPipelineRoadTest, DenoiserLeftoversThatCannotBeMovedAreLoggedAndKept)
+{
+    // A denoiser that fails and leaves a file in its work directory, after putting a directory
+    // in the way of that work directory's place beside the output.
+    const ScriptedProgram denoiser (directory, "denoiser",
+                                    "work=$(dirname \"$3\")\n"
+                                    "mkdir -p \"$(dirname \"$(dirname \"$work\")\")/$(basename \"$work\")/in the way\"\n"
+                                    "echo partial > \"$3/partial.wav\"\n"
+                                    "exit 1");
+    config.deepFilterPath = denoiser.program.getFullPathName();
+    writeSpeech (input);
+
+    const auto result = run();
+
+    ASSERT_TRUE (result.success) << result.errorMessage;
+    EXPECT_EQ (result.denoiseEngine, "None (passthrough)");
+
+    const auto warnings = linesStartingWith (log.getMessages(), "[AudioPipeline] WARNING: Could not move the denoiser's leftovers to ");
+    ASSERT_EQ (warnings.size(), 1);
+
+    const auto leftovers = directory.findChildFiles (juce::File::findFiles, true, "partial.wav");
+    ASSERT_EQ (leftovers.size(), 1) << "what the denoiser left was lost";
+    EXPECT_TRUE (warnings[0].endsWith ("; they stay in " + leftovers[0].getParentDirectory().getParentDirectory().getFullPathName()))
+        << warnings[0];
 }
 
 TEST_F (AudioPipelineRoadTest, DenoisedFileThisRunWroteIsNoLeftoverWhateverItsTime)
@@ -776,7 +935,8 @@ TEST_F (AudioPipelineRoadTest, HeaderClaimingMoreThanTheFileHoldsIsReadForWhatIs
     // Claim two gigabytes of samples in both the RIFF and the data chunk sizes.
     juce::MemoryBlock bytes = contentsOf (input);
     auto* data = static_cast<char*> (bytes.getData());
-    const auto dataChunk = (int) (std::search (data, data + bytes.getSize(), "data", "data" + 4) - data);
+    static constexpr char dataId[] = "data";
+    const auto dataChunk = (int) (std::search (data, data + bytes.getSize(), dataId, dataId + 4) - data);
     ASSERT_LT (dataChunk, (int) bytes.getSize());
     const auto claim = juce::ByteOrder::swapIfBigEndian ((juce::uint32) 0x7ffffff0);
     std::memcpy (data + 4, &claim, 4);

@@ -347,3 +347,67 @@ TEST (BatchJobs, EveryFileIsProcessedOnceWithItsOutputAndTheRunsSettings)
 
     EXPECT_TRUE (log.getMessages().isEmpty());
 }
+
+namespace
+{
+    /** A logger that runs out of memory on every failure line, as a job may when memory is
+        short: those lines must still arrive, on standard error.
+    */
+    class OutOfMemoryForFailureLines : public juce::Logger
+    {
+    public:
+        OutOfMemoryForFailureLines()            { juce::Logger::setCurrentLogger (this); }
+        ~OutOfMemoryForFailureLines() override  { juce::Logger::setCurrentLogger (nullptr); }
+
+    protected:
+        void logMessage (const juce::String& message) override
+        {
+            if (message.startsWith ("[Error] "))
+                throw std::bad_alloc();
+        }
+    };
+}
+
+TEST (BatchJobs, EveryFailedFileGetsItsLineWhenMemoryHasRunOut)
+{
+    CLIArgs args;
+    args.outputDir = juce::File ("/mastered");
+
+    const ProcessFunction process = [] (const juce::File& input, const juce::File&,
+                                        const AudioPipeline::Config&) -> AudioPipeline::Result
+    {
+        const auto name = input.getFileNameWithoutExtension();
+
+        if (name == "oom")
+            throw std::bad_alloc();
+
+        if (name == "refused")
+        {
+            AudioPipeline::Result result;
+            result.errorMessage = juce::String::fromUTF8 ("Could not read input \xe2\x80\x94 caf\xc3\xa9");
+            return result;
+        }
+
+        return succeed();
+    };
+
+    BatchCounts counts;
+    std::string captured;
+
+    {
+        OutOfMemoryForFailureLines logger;
+        StandardErrorCapture capture;
+        counts = runFileJobs (makeInputList ({ "ok.wav", "oom.wav", "refused.wav" }), args, {}, 2, process);
+        captured = capture.finish();
+    }
+
+    EXPECT_EQ (counts.successCount, 1);
+    EXPECT_EQ (counts.failedCount, 2);
+
+    auto lines = juce::StringArray::fromLines (juce::String::fromUTF8 (captured.c_str()));
+    lines.removeEmptyStrings();
+    lines.sort (false);
+    const juce::StringArray expected { "[Error] Failed processing oom.wav: Out of memory",
+                                       juce::String::fromUTF8 ("[Error] Failed processing refused.wav: Could not read input \xe2\x80\x94 caf\xc3\xa9") };
+    EXPECT_EQ (lines, expected);
+}

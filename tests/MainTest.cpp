@@ -9,10 +9,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -27,10 +30,17 @@ namespace
         int status = -1;
     };
 
+    /** Longer than any run of the tests takes, even under the sanitizers: a run that
+        outlasts it hangs, and is killed so that the test fails instead of waiting forever.
+    */
+    constexpr auto hangLimit = std::chrono::minutes (5);
+
     /** Runs the program with the given arguments, reading both streams to the end.
         Relative paths in the arguments are taken from workingDirectory when one is given.
+        When standardOutput names a file, standard output goes there instead of being read.
     */
-    ProgramRun runProgram (const std::vector<std::string>& args, const juce::File& workingDirectory = {})
+    ProgramRun runProgram (const std::vector<std::string>& args, const juce::File& workingDirectory = {},
+                           const char* standardOutput = nullptr)
     {
         const auto directory = workingDirectory.getFullPathName().toStdString();
 
@@ -41,7 +51,8 @@ namespace
         const pid_t pid = fork();
         if (pid == 0)
         {
-            dup2 (outPipe[1], STDOUT_FILENO);
+            const auto outTarget = standardOutput != nullptr ? open (standardOutput, O_WRONLY) : outPipe[1];
+            dup2 (outTarget, STDOUT_FILENO);
             dup2 (errPipe[1], STDERR_FILENO);
             close (outPipe[0]); close (outPipe[1]);
             close (errPipe[0]); close (errPipe[1]);
@@ -66,10 +77,20 @@ namespace
         pollfd fds[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
         std::string* sinks[2] = { &run.out, &run.err };
         int open = 2;
+        const auto deadline = std::chrono::steady_clock::now() + hangLimit;
 
         while (open > 0)
         {
-            if (poll (fds, 2, -1) < 0)
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - std::chrono::steady_clock::now());
+
+            if (left.count() <= 0)
+            {
+                ADD_FAILURE() << "the program hung";
+                kill (pid, SIGKILL);
+                break;
+            }
+
+            if (poll (fds, 2, (int) left.count()) < 0)
                 break;
 
             for (int i = 0; i < 2; ++i)
@@ -91,6 +112,10 @@ namespace
                 }
             }
         }
+
+        for (const auto& fd : fds)
+            if (fd.fd >= 0)
+                close (fd.fd);
 
         int waitStatus = 0;
         waitpid (pid, &waitStatus, 0);
@@ -215,20 +240,37 @@ namespace
         return lines;
     }
 
-    /** The file names of the "[Error] Failed processing " lines, sorted: the order of
-        parallel jobs is not fixed.
-    */
-    std::vector<std::string> namesOfFailedFiles (const std::string& log)
+    const std::string failureLineStart = "[Error] Failed processing ";
+
+    /** The "[Error] Failed processing " lines, sorted: the order of parallel jobs is not fixed. */
+    std::vector<std::string> failureLinesOf (const std::string& log)
     {
-        const std::string prefix = "[Error] Failed processing ";
-        std::vector<std::string> names;
+        std::vector<std::string> lines;
 
         for (const auto& line : splitLines (log))
-            if (line.rfind (prefix, 0) == 0)
-                names.push_back (line.substr (prefix.size(), line.find (": ", prefix.size()) - prefix.size()));
+            if (line.rfind (failureLineStart, 0) == 0)
+                lines.push_back (line);
+
+        std::sort (lines.begin(), lines.end());
+        return lines;
+    }
+
+    /** The file names of the failure lines, sorted. */
+    std::vector<std::string> namesOfFailedFiles (const std::string& log)
+    {
+        std::vector<std::string> names;
+
+        for (const auto& line : failureLinesOf (log))
+            names.push_back (line.substr (failureLineStart.size(), line.find (": ", failureLineStart.size()) - failureLineStart.size()));
 
         std::sort (names.begin(), names.end());
         return names;
+    }
+
+    /** The failure line of one file, with its reason. */
+    std::string failureLine (const std::string& fileName, const std::string& reason)
+    {
+        return failureLineStart + fileName + ": " + reason;
     }
 
     //==============================================================================
@@ -311,7 +353,7 @@ namespace
                                    sampleRate);
     }
 
-    enum class Entry { take, notAudio, directory };
+    enum class Entry { take, notAudio, directory, fifo };
 
     struct Fixture
     {
@@ -333,6 +375,8 @@ namespace
                 case Entry::notAudio:   file.getParentDirectory().createDirectory();
                                         file.replaceWithText ("not audio"); break;
                 case Entry::directory:  file.createDirectory(); break;
+                case Entry::fifo:       file.getParentDirectory().createDirectory();
+                                        ASSERT_EQ (mkfifo (file.getFullPathName().toRawUTF8(), 0644), 0); break;
             }
         }
     }
@@ -346,8 +390,9 @@ namespace
         std::string out;
         int status;
         std::vector<std::string> failedFiles;
-        std::vector<std::string> present;   // paths that exist after the run
+        std::vector<std::string> present;   // paths that exist after the run; "dir/" is a directory
         std::vector<std::string> absent;    // paths that do not
+        std::vector<std::string> failureLines = {};   // when given, all of them; "@" is the scratch directory
     };
 
     const std::vector<BatchCase> batchCases =
@@ -418,7 +463,56 @@ namespace
           { "--input-dir", "nothere", "--output-dir", "out" },
           "", 0, {},
           { "out" }, {} },
+
+        // Opening a FIFO waits for a writer that never comes.
+        { "FifoAmongTakesFailsAloneAndGetsNothing",
+          { { "in/a.wav", Entry::take }, { "in/f.wav", Entry::fifo }, { "in/b.wav", Entry::take } },
+          { "--input-dir", "in", "--output-dir", "out" },
+          summaryLine (2, 1), 2, { "f.wav" },
+          { "out/a.wav", "out/b.wav" }, { "out/f.wav" },
+          { failureLine ("f.wav", "Not a regular file: @/in/f.wav") } },
+
+        { "FifoAsTheSingleInputGetsNothing",
+          { { "in/f.wav", Entry::fifo } },
+          { "--input", "in/f.wav", "--output", "out/f.wav" },
+          summaryLine (0, 1), 2, { "f.wav" },
+          { "out/" }, { "out/f.wav", "out/_stage0_prefiltered.wav" },
+          { failureLine ("f.wav", "Not a regular file: @/in/f.wav") } },
+
+        { "DirectoryAsTheSingleInput",
+          { { "in/d.wav", Entry::directory } },
+          { "--input", "in/d.wav", "--output", "out/d.wav" },
+          summaryLine (0, 1), 2, { "d.wav" },
+          { "in/d.wav/" }, { "out/d.wav" },
+          { failureLine ("d.wav", "Not a regular file: @/in/d.wav") } },
+
+        { "OutputThatIsAnEmptyDirectoryStaysOne",
+          { { "in/a.wav", Entry::take }, { "mastered", Entry::directory } },
+          { "--input", "in/a.wav", "--output", "mastered" },
+          summaryLine (0, 1), 2, { "a.wav" },
+          { "mastered/" }, {},
+          { failureLine ("a.wav", "Failed to create output file: @/mastered") } },
+
+        { "OutputInTheDirectoryThatIsADirectoryStaysOne",
+          { { "in/a.wav", Entry::take }, { "in/b.wav", Entry::take }, { "out/a.wav", Entry::directory } },
+          { "--input-dir", "in", "--output-dir", "out" },
+          summaryLine (1, 1), 2, { "a.wav" },
+          { "out/a.wav/", "out/b.wav" }, {},
+          { failureLine ("a.wav", "Failed to create output file: @/out/a.wav") } },
     };
+
+    /** The lines with "@" standing for the directory. */
+    std::vector<std::string> placedIn (const juce::File& directory, std::vector<std::string> lines)
+    {
+        const auto path = directory.getFullPathName().toStdString();
+
+        for (auto& line : lines)
+            for (auto at = line.find ('@'); at != std::string::npos; at = line.find ('@', at + path.size()))
+                line.replace (at, 1, path);
+
+        std::sort (lines.begin(), lines.end());
+        return lines;
+    }
 
     void PrintTo (const BatchCase& c, std::ostream* os) { *os << c.name; }
 
@@ -445,11 +539,20 @@ TEST_P (BatchRun, ListsNamesCountsAndEnds)
     else
         EXPECT_EQ (run.err.rfind (workerLines(), 0), 0u) << run.err;
 
+    if (! c.failureLines.empty())
+    {
+        EXPECT_EQ (failureLinesOf (run.err), placedIn (scratch.directory, c.failureLines));
+    }
+
     for (const auto& path : c.present)
-        EXPECT_TRUE ((scratch / path).exists()) << path;
+        EXPECT_TRUE (path.back() == '/' ? (scratch / path).isDirectory() : (scratch / path).exists()) << path;
 
     for (const auto& path : c.absent)
         EXPECT_FALSE ((scratch / path).exists()) << path;
+
+    // Whatever happened to a file, its work is cleared away.
+    for (const auto& entry : testing_support::listTree (scratch.directory))
+        EXPECT_FALSE (entry.contains ("_pipeline_work_")) << entry;
 }
 
 INSTANTIATE_TEST_SUITE_P (Cases, BatchRun, ::testing::ValuesIn (batchCases),
@@ -550,4 +653,230 @@ TEST (ParallelBatch, JobsNamingOneOutputLeaveOneWholeResult)
         EXPECT_TRUE (std::any_of (whole.begin(), whole.end(), [&] (const juce::File& f) { return shared.hasIdenticalContentTo (f); }))
             << "the shared output is no single job's result";
     }
+}
+
+//==============================================================================
+namespace
+{
+    const std::string summaryNotWrittenLine = "[System] ERROR: Failed to write the summary line to standard output\n";
+
+    bool endsWith (const std::string& text, const std::string& end)
+    {
+        return text.size() >= end.size() && text.compare (text.size() - end.size(), end.size(), end) == 0;
+    }
+}
+
+TEST (Summary, ThatCannotBeWrittenIsReportedAndEndsWithStatus3)
+{
+    struct Case { const char* name; std::vector<Fixture> fixtures; std::vector<std::string> args; int status; };
+
+    const Case cases[] = {
+        { "every file succeeded", { { "in/a.wav", Entry::take } },    { "--input", "in/a.wav", "--output", "out/a.wav" }, 3 },
+        { "a file failed",        {},                                 { "--input", "nothere.wav", "--output", "out/o.wav" }, 3 },
+        { "no files: no summary", { { "in", Entry::directory } },     { "--input-dir", "in", "--output-dir", "out" }, 0 },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const ScratchDirectory scratch;
+        makeFixtures (scratch, c.fixtures);
+
+        auto args = c.args;
+        args.insert (args.end(), { "--denoise", "false" });
+        const auto run = runProgram (args, scratch.directory, "/dev/full");
+
+        EXPECT_EQ (run.status, c.status);
+        EXPECT_EQ (endsWith (run.err, summaryNotWrittenLine), c.status == 3) << run.err;
+    }
+}
+
+//==============================================================================
+namespace
+{
+    /** A 16-bit PCM WAV file of any channel count, written byte by byte: JUCE's writer cannot
+        make the files with too many channels that these tests need. The byte-rate and
+        block-align fields keep what fits in them, as they do in a file whose count overflows them.
+    */
+    void writeWavOfChannels (const juce::File& file, int numChannels, int numFrames)
+    {
+        constexpr int sampleRate = 48000;
+        const auto bytesPerFrame = (juce::int64) numChannels * 2;
+        const auto dataBytes = bytesPerFrame * numFrames;
+
+        juce::MemoryOutputStream wav;
+        wav.write ("RIFF", 4);  wav.writeInt ((int) (36 + dataBytes));  wav.write ("WAVE", 4);
+        wav.write ("fmt ", 4);  wav.writeInt (16);
+        wav.writeShort (1);
+        wav.writeShort ((short) numChannels);
+        wav.writeInt (sampleRate);
+        wav.writeInt ((int) (juce::uint32) (sampleRate * bytesPerFrame));
+        wav.writeShort ((short) bytesPerFrame);
+        wav.writeShort (16);
+        wav.write ("data", 4);  wav.writeInt ((int) dataBytes);
+
+        juce::Random random (numChannels);
+
+        for (juce::int64 i = 0; i < numFrames * (juce::int64) numChannels; ++i)
+            wav.writeShort ((short) random.nextInt ({ -8000, 8000 }));
+
+        file.getParentDirectory().createDirectory();
+        ASSERT_TRUE (file.replaceWithData (wav.getData(), wav.getDataSize())) << file.getFullPathName();
+    }
+
+    std::string tooManyChannels (int numChannels, const juce::File& file)
+    {
+        return "Too many channels to process (" + std::to_string (numChannels) + " channels, at most 128): "
+             + file.getFullPathName().toStdString();
+    }
+
+    const std::vector<std::vector<std::string>> bothRoads { {}, { "--compressor", "false", "--eq", "false" } };
+}
+
+// From 129 channels on JUCE's WAV writer reads channel types outside their range, and past
+// 256 it overruns its table of channel pointers: such a file must fail before it is written,
+// alone, on both roads. 128 channels are written soundly.
+TEST (ManyChannels, ARecordingOverTheLimitFailsAloneAndTheBatchGoesOn)
+{
+    const ScratchDirectory scratch;
+    writeTake (scratch / "in/good1.wav", 1);
+    writeTake (scratch / "in/good2.wav", 2, 44100.0, 2);
+    writeWavOfChannels (scratch / "in/c128.wav", 128, 4800);
+    writeWavOfChannels (scratch / "in/c129.wav", 129, 4800);
+    writeWavOfChannels (scratch / "in/c65535.wav", 65535, 2);   // its byte rate and block align overflow
+
+    for (size_t road = 0; road < bothRoads.size(); ++road)
+    {
+        SCOPED_TRACE (road == 0 ? "stage road" : "copy road");
+        const auto batchDir = "batch" + std::to_string (road);
+
+        auto args = std::vector<std::string> { "--input-dir", "in", "--output-dir", batchDir, "--denoise", "false" };
+        args.insert (args.end(), bothRoads[road].begin(), bothRoads[road].end());
+        const auto batch = runProgram (args, scratch.directory);
+
+        EXPECT_EQ (batch.status, 2);
+        EXPECT_EQ (batch.out, summaryLine (3, 2));
+        EXPECT_EQ (failureLinesOf (batch.err), (std::vector<std::string> {
+                       failureLine ("c129.wav", tooManyChannels (129, scratch / "in/c129.wav")),
+                       failureLine ("c65535.wav", tooManyChannels (65535, scratch / "in/c65535.wav")) })) << batch.err;
+        EXPECT_FALSE ((scratch / (batchDir + "/c129.wav")).exists());
+        EXPECT_FALSE ((scratch / (batchDir + "/c65535.wav")).exists());
+
+        for (const std::string name : { "good1.wav", "good2.wav", "c128.wav" })
+        {
+            auto alone = std::vector<std::string> { "--input", "in/" + name, "--output", "alone" + std::to_string (road) + "/" + name,
+                                                    "--denoise", "false" };
+            alone.insert (alone.end(), bothRoads[road].begin(), bothRoads[road].end());
+            ASSERT_EQ (runProgram (alone, scratch.directory).status, 0) << name;
+
+            EXPECT_TRUE ((scratch / (batchDir + "/" + name)).hasIdenticalContentTo (scratch / ("alone" + std::to_string (road) + "/" + name)))
+                << name;
+        }
+
+        const auto mastered = testing_support::readWav (scratch / (batchDir + "/c128.wav"));
+        EXPECT_EQ (mastered.buffer.getNumChannels(), 128);
+        EXPECT_EQ (mastered.buffer.getNumSamples(), 4800);
+    }
+}
+
+TEST (ManyChannels, ASingleInputOverTheLimitIsRefusedBeforeItIsMeasured)
+{
+    const ScratchDirectory scratch;
+
+    for (const int numChannels : { 129, 300, 1024, 65535 })
+    {
+        const auto name = "c" + std::to_string (numChannels) + ".wav";
+        writeWavOfChannels (scratch / ("in/" + name), numChannels, numChannels > 1024 ? 2 : 100);
+
+        for (size_t road = 0; road < bothRoads.size(); ++road)
+        {
+            SCOPED_TRACE (name + (road == 0 ? ", stage road" : ", copy road"));
+            const auto outDir = scratch / ("out" + std::to_string (road));
+
+            auto args = std::vector<std::string> { "--input", "in/" + name, "--output", outDir.getChildFile (name).getFullPathName().toStdString() };
+            args.insert (args.end(), bothRoads[road].begin(), bothRoads[road].end());
+            const auto run = runProgram (args, scratch.directory);
+
+            EXPECT_EQ (run.status, 2);
+            EXPECT_EQ (failureLinesOf (run.err), std::vector<std::string> { failureLine (name, tooManyChannels (numChannels, scratch / ("in/" + name))) });
+            EXPECT_EQ (run.err.find ("[AudioAnalyzer]"), std::string::npos) << "measured before it was refused";
+            EXPECT_TRUE (testing_support::listTree (outDir).isEmpty()) << "something was written for it";
+        }
+    }
+}
+
+//==============================================================================
+namespace
+{
+    const std::vector<std::string> standIn { "--deepfilter-path", VOXMENDER_STANDIN };
+
+    /** Masters each take in a run of its own, into a directory of its own, so that no take's
+        side files can land on another's master.
+    */
+    void masterEachAlone (const ScratchDirectory& scratch, const std::vector<std::string>& names,
+                          const std::string& from, const std::vector<std::string>& options)
+    {
+        for (const auto& name : names)
+        {
+            auto args = std::vector<std::string> { "--input", from + "/" + name, "--output", "alone/" + name + "/" + name };
+            args.insert (args.end(), options.begin(), options.end());
+            const auto run = runProgram (args, scratch.directory);
+            ASSERT_EQ (run.status, 0) << name << "\n" << run.err;
+        }
+    }
+}
+
+// With the output directory the input directory, a job's side files and the removal of an
+// earlier run's denoised file could reach a take before its own job had read it: the take
+// was lost and its "master" made from another take's audio.
+TEST (InPlaceBatch, EveryOutputIsTheMasterOfItsOwnInput)
+{
+    const ScratchDirectory scratch;
+    std::vector<std::string> names { "_stage0_prefiltered.wav", "_stage1_denoised.wav" };
+
+    for (int pair = 0; pair < 6; ++pair)
+    {
+        names.push_back ("p" + std::to_string (pair) + ".wav");
+        names.push_back ("p" + std::to_string (pair) + "_asr_feed.wav");   // a feed of an earlier run, now a take
+    }
+
+    for (size_t i = 0; i < names.size(); ++i)
+        writeTake (scratch / ("takes/" + names[i]), (int) i + 1);
+
+    // Old enough to pass for a denoised file an earlier run left.
+    (scratch / "takes/_stage1_denoised.wav").setLastModificationTime (juce::Time::getCurrentTime() - juce::RelativeTime::hours (1));
+
+    masterEachAlone (scratch, names, "takes", standIn);
+
+    auto args = std::vector<std::string> { "--input-dir", "takes", "--output-dir", "takes" };
+    args.insert (args.end(), standIn.begin(), standIn.end());
+    const auto run = runProgram (args, scratch.directory);
+
+    EXPECT_EQ (run.status, 0) << run.err;
+    EXPECT_EQ (run.out, summaryLine ((int) names.size(), 0));
+
+    for (const auto& name : names)
+        EXPECT_TRUE ((scratch / ("takes/" + name)).hasIdenticalContentTo (scratch / ("alone/" + name + "/" + name))) << name;
+}
+
+// Every job writing one output that is itself a take: only that take's own job may replace it.
+TEST (InPlaceBatch, AnOutputThatIsAnotherInputFailsAndLeavesThatInputAlone)
+{
+    const ScratchDirectory scratch;
+    const std::vector<std::string> names { "a.wav", "b.wav", "c.wav" };
+
+    for (size_t i = 0; i < names.size(); ++i)
+        writeTake (scratch / ("takes/" + names[i]), (int) i + 1);
+
+    const auto before = testing_support::contentsOf (scratch / "takes/b.wav");
+    masterEachAlone (scratch, { "a.wav" }, "takes", { "--denoise", "false" });
+
+    const auto run = runProgram ({ "--input-dir", "takes", "--output", "takes/a.wav", "--denoise", "false" }, scratch.directory);
+
+    const auto reason = "Output would replace another input of the run: " + (scratch / "takes/a.wav").getFullPathName().toStdString();
+    EXPECT_EQ (run.status, 2);
+    EXPECT_EQ (run.out, summaryLine (1, 2));
+    EXPECT_EQ (failureLinesOf (run.err), (std::vector<std::string> { failureLine ("b.wav", reason), failureLine ("c.wav", reason) }));
+    EXPECT_TRUE ((scratch / "takes/a.wav").hasIdenticalContentTo (scratch / "alone/a.wav/a.wav"));
+    EXPECT_EQ (testing_support::contentsOf (scratch / "takes/b.wav"), before);
 }
