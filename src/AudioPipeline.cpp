@@ -819,6 +819,7 @@ namespace
         }
 
         bool isReady() const noexcept                { return ready; }
+        bool isClosed() const noexcept               { return closed; }
 
         juce::File prefiltered() const               { return workDirectory.getChildFile (prefilteredName); }
         juce::File denoised() const                  { return workDirectory.getChildFile (denoisedName); }
@@ -1070,7 +1071,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
                                    const AutoMapSettings& settings, Result& result, double startTimeMs)
 {
     const auto numSamples = buffer.getNumSamples();
-    const auto bypass = config.bypassStage;
+    const auto isBypassed = [&config] (BypassStage stage) { return config.bypassStage == stage; };
     const auto log = [] (const juce::String& message) { juce::Logger::writeToLog (message); };
 
     const auto checkFinite = [&] (const juce::String& stageName)
@@ -1120,7 +1121,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
     log ("[AudioPipeline] Stage 1.6: Pre-Gain Leveling (Target: " + targetText + " LUFS)");
     const auto inputAnalysis = AudioAnalyzer::analyze (buffer, sampleRate);
     const auto inputLUFS = (float) inputAnalysis.integratedLUFS;
-    const bool preGainRuns = inputLUFS > silentLoudnessLUFS && bypass != 1;
+    const bool preGainRuns = inputLUFS > silentLoudnessLUFS && ! isBypassed (bypassPreGain);
 
     if (preGainRuns)
     {
@@ -1142,7 +1143,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
                                         : noSibilanceThresholdDB;
     log ("[AudioPipeline] Stage 1.7: Dynamic De-esser");
 
-    if (bypass != 2)
+    if (! isBypassed (bypassDeEsser))
         applyDeEsser (buffer, sampleRate, deEsserThresholdDB);
 
     if (! stageEnds ("De-esser", "De-esser"))
@@ -1157,7 +1158,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
         return false;
 
     // EQ, before the compressor so that the compressor hears the corrected balance.
-    if (config.eq && bypass != 3)
+    if (config.eq && ! isBypassed (bypassEQ))
     {
         log ("[AudioPipeline] Stage 3: Corrective & Enhancement EQ (" + config.voiceType + ")");
         applyVocalEQ (buffer, sampleRate, config.voiceType, settings.eqAirDB, settings.presenceDB, settings.mudCutDB);
@@ -1167,7 +1168,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
         return false;
 
     // Compressor
-    if (config.compressor && bypass != 4)
+    if (config.compressor && ! isBypassed (bypassCompressor))
     {
         log ("[AudioPipeline] Stage 2: Opto-Style Serial Leveler");
         applyOptoCompressor (buffer, sampleRate);
@@ -1179,7 +1180,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
     // Saturation
     log ("[AudioPipeline] Stage 4: Harmonic Saturation");
 
-    if (bypass != 5)
+    if (! isBypassed (bypassSaturation))
         applyHarmonicSaturation (buffer, sampleRate, settings.saturationDriveDB);
 
     if (! stageEnds ("Saturation", "Saturation"))
@@ -1189,7 +1190,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
     log ("[AudioPipeline] Stage 5: Broadcast Normalization (Target: " + targetText + " LUFS)");
     const auto currentLUFS = (float) AudioAnalyzer::analyze (buffer, sampleRate).integratedLUFS;
 
-    if (currentLUFS > silentLoudnessLUFS && bypass != 6)
+    if (currentLUFS > silentLoudnessLUFS && ! isBypassed (bypassNormalisation))
     {
         const auto gainDB = config.targetLUFS - currentLUFS;
         log ("[AudioPipeline/Normalization] Current LUFS: " + oneDecimal (currentLUFS) + " -> Target: " + targetText
@@ -1204,7 +1205,7 @@ bool AudioPipeline::runStageChain (juce::AudioBuffer<float>& buffer, double samp
     // loudness that gives.
     log ("[AudioPipeline] Stage 6: True Peak Limiter");
 
-    if (bypass != 7)
+    if (! isBypassed (bypassLimiter))
     {
         applyLimiter (buffer, sampleRate, limiterCeilingDB);
 
@@ -1228,191 +1229,325 @@ void AudioPipeline::protectRunInputs (const juce::Array<juce::File>& inputFiles)
     RunRecord::get().protectInputs (inputFiles);
 }
 
+//==============================================================================
+// The phases of one call
+namespace
+{
+    /** What one call carries from phase to phase. */
+    struct Call
+    {
+        const juce::File& inputFile;
+        const juce::File& outputFile;
+        const AudioPipeline::Config& config;
+        const double startTimeMs;
+
+        AudioPipeline::Result result {};
+
+        /** The audio file the next phase reads: the input, then the stage file once it is
+            written, then the audio noise reduction hands back.
+        */
+        juce::File workingFile { inputFile };
+
+        /** The fixed settings until the first pass has read the input. */
+        AudioPipeline::AutoMapSettings settings {};
+        bool inputRead = false;
+    };
+
+    /** Why a phase ended the call early. The stage chain's checks put their failure and its
+        time into the result themselves; every other failure brings its message here.
+    */
+    struct Failure
+    {
+        juce::String message;
+        bool alreadyInResult;
+
+        static Failure because (const juce::String& message)    { return { message, false }; }
+        static Failure recordedByTheChecks()                    { return { {}, true }; }
+    };
+
+    /** A phase's outcome: nothing when the road goes on. */
+    using PhaseOutcome = std::optional<Failure>;
+
+    void stopWatch (Call& call)
+    {
+        call.result.processingTimeMs = juce::Time::getMillisecondCounterHiRes() - call.startTimeMs;
+    }
+
+    /** Ends the call as failed. What was made so far is put beside the output, the output is
+        not; files that a phase has already closed stay as that phase left them.
+    */
+    AudioPipeline::Result endFailed (Call& call, CallFiles* files, const Failure& failure)
+    {
+        if (files != nullptr && ! files->isClosed())
+            files->close (false, false);
+
+        // Ended before noise reduction: it did not happen, whether or not it was asked for.
+        if (call.result.denoiseEngine.isEmpty())
+            call.result.denoiseEngine = call.config.denoise ? "Failed" : "Skipped";
+
+        if (! failure.alreadyInResult)
+        {
+            call.result.errorMessage = failure.message;
+            stopWatch (call);
+        }
+
+        return std::move (call.result);
+    }
+
+    /** A placement that failed when the call's files were closed, as the call's failure. */
+    PhaseOutcome placementOutcome (const juce::String& placementError)
+    {
+        if (placementError.isEmpty())
+            return std::nullopt;
+
+        return Failure::because (placementError);
+    }
+
+    /** Inputs the road must not touch, and outputs that would land on another input of the
+        run, are refused before anything is opened or written for the file.
+    */
+    PhaseOutcome refuseUntouchable (const Call& call)
+    {
+        if (existsButIsNotARegularFile (call.inputFile))
+            return Failure::because ("Not a regular file: " + call.inputFile.getFullPathName());
+
+        if (RunRecord::get().isAnotherInput (call.outputFile, call.inputFile))
+            return Failure::because ("Output would replace another input of the run: " + call.outputFile.getFullPathName());
+
+        return std::nullopt;
+    }
+
+    //==============================================================================
+    // Pass 1
+
+    /** Measures the loaded input and chooses the road's settings from it. */
+    AudioAnalyzer::AnalysisResult chooseSettings (Call& call, const LoadedAudio& input)
+    {
+        const auto analysis = AudioAnalyzer::analyze (input.buffer, input.sampleRate);
+        call.result.analysisJSON = analysis.toJSON();
+
+        call.settings = AudioPipeline::mapAnalysisToSettings (analysis);
+        logAutoMap (call.settings, analysis);
+        return analysis;
+    }
+
+    /** Stores the pre-filtered audio as the stage file the road goes on with. */
+    PhaseOutcome writeStageFile (Call& call, const CallFiles& files, const LoadedAudio& audio)
+    {
+        const auto written = writeWav16 (files.prefiltered(), audio.buffer, audio.sampleRate);
+
+        if (written == WriteOutcome::failed)
+            return Failure::because ("Failed to write " + files.finalPlaceOf (files.prefiltered()).getFullPathName());
+
+        // Without a stage file the road goes on with the input itself.
+        if (written == WriteOutcome::written)
+            call.workingFile = files.prefiltered();
+
+        return std::nullopt;
+    }
+
+    /** Pass 1: measure the input, choose the settings, take out rumble and hum. An input that
+        cannot be opened is no failure yet: the road goes on with it and the fixed settings.
+        The whole-file buffer is released before noise reduction starts.
+    */
+    PhaseOutcome runFirstPass (Call& call, const CallFiles& files)
+    {
+        juce::Logger::writeToLog ("[AudioPipeline] Pass 1: Offline Analysis");
+
+        LoadedAudio audio;
+        const auto outcome = loadWholeFile (call.inputFile, audio);
+
+        if (outcome == LoadOutcome::tooManyChannels)
+            return Failure::because (describeTooManyChannels (call.inputFile, audio.numChannels));
+
+        if (outcome == LoadOutcome::tooLong)
+            return Failure::because (describeTooLong (call.inputFile, audio.framesPresent));
+
+        if (outcome == LoadOutcome::notOpened)
+        {
+            juce::Logger::writeToLog ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis");
+            return std::nullopt;
+        }
+
+        call.inputRead = true;
+        const auto analysis = chooseSettings (call, audio);
+
+        juce::Logger::writeToLog ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
+        AudioPipeline::applyPreFilter (audio.buffer, audio.sampleRate, analysis.hasGridHum);
+
+        return writeStageFile (call, files, audio);
+    }
+
+    //==============================================================================
+    // Noise reduction
+
+    NoiseReducer::Config makeNoiseReducerConfig (const Call& call)
+    {
+        NoiseReducer::Config noiseConfig;
+        noiseConfig.deepFilterPath = call.config.deepFilterPath;
+        noiseConfig.ffmpegPath = call.config.ffmpegPath;
+        noiseConfig.attenuationLimitDB = call.settings.attenuationLimitDB;
+        return noiseConfig;
+    }
+
+    /** The speech recogniser gets exactly the audio the voice chain starts from. */
+    PhaseOutcome exportFeed (const Call& call, const CallFiles& files)
+    {
+        if (! copyWholeFile (call.workingFile, files.feed()))
+            return Failure::because ("Failed to write " + files.finalPlaceOf (files.feed()).getFullPathName());
+
+        juce::Logger::writeToLog ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + files.feed().getFileName());
+        return std::nullopt;
+    }
+
+    /** Noise reduction, when asked for. When it succeeds the road goes on with the audio it
+        hands back, and the feed is made from that; when it fails the road goes on without it.
+    */
+    PhaseOutcome reduceNoise (Call& call, const CallFiles& files)
+    {
+        if (! call.config.denoise)
+        {
+            call.result.denoiseEngine = "Skipped";
+            return std::nullopt;
+        }
+
+        juce::Logger::writeToLog ("[AudioPipeline] Stage 1: Noise Reduction");
+
+        const auto denoised = NoiseReducer::process (call.workingFile, files.denoised(), makeNoiseReducerConfig (call));
+
+        if (! denoised.success || ! denoised.outputFile.existsAsFile())
+        {
+            call.result.denoiseEngine = "Failed";
+            juce::Logger::writeToLog (juce::String::fromUTF8 ("[AudioPipeline] WARNING: Denoise failed \xe2\x80\x94 continuing with original audio"));
+            return std::nullopt;
+        }
+
+        call.workingFile = denoised.outputFile;
+        call.result.denoiseEngine = denoised.engine == NoiseReducer::deepFilterNet3 ? "DeepFilterNet3" : "None (passthrough)";
+        juce::Logger::writeToLog ("[AudioPipeline] Denoise complete. Engine: " + call.result.denoiseEngine);
+
+        return exportFeed (call, files);
+    }
+
+    //==============================================================================
+    // The two roads to the output
+
+    /** With neither the compressor nor the EQ, the audio reached so far is the output. The
+        denoised audio stays beside it.
+    */
+    PhaseOutcome takeCopyRoad (const Call& call, CallFiles& files)
+    {
+        if (! call.inputRead)
+            return Failure::because ((call.inputFile.existsAsFile() ? "Failed to read audio file: " : "Input file not found: ")
+                                     + call.inputFile.getFullPathName());
+
+        const bool copyNeeded = call.workingFile != call.outputFile;
+
+        if (copyNeeded && ! copyWholeFile (call.workingFile, files.pendingOutput()))
+            return Failure::because ("Failed to copy audio to output file: " + call.outputFile.getFullPathName());
+
+        return placementOutcome (files.close (copyNeeded, false));
+    }
+
+    /** Loads the audio reached so far for the stage chain. A failure names the file where it
+        will be found once the call has ended.
+    */
+    PhaseOutcome reloadWorkingFile (const Call& call, const CallFiles& files, LoadedAudio& audio)
+    {
+        const auto outcome = loadWholeFile (call.workingFile, audio);
+
+        if (outcome == LoadOutcome::notOpened)
+            return Failure::because ("Failed to read audio file for DSP processing: " + files.finalPlaceOf (call.workingFile).getFullPathName());
+
+        if (outcome == LoadOutcome::tooManyChannels)
+            return Failure::because (describeTooManyChannels (files.finalPlaceOf (call.workingFile), audio.numChannels));
+
+        if (outcome == LoadOutcome::tooLong)
+            return Failure::because (describeTooLong (files.finalPlaceOf (call.workingFile), audio.framesPresent));
+
+        return std::nullopt;
+    }
+
+    /** Writes the processed audio to the call's pending output. */
+    PhaseOutcome writeOutput (const Call& call, const CallFiles& files, const LoadedAudio& audio)
+    {
+        switch (writeWav16 (files.pendingOutput(), audio.buffer, audio.sampleRate))
+        {
+            case WriteOutcome::notOpened:  return Failure::because ("Failed to create output file: " + call.outputFile.getFullPathName());
+            case WriteOutcome::noWriter:   return Failure::because ("Failed to create WAV writer");
+            case WriteOutcome::failed:     return Failure::because ("Failed to write output file: " + call.outputFile.getFullPathName());
+            case WriteOutcome::written:    break;
+        }
+
+        return std::nullopt;
+    }
+
+    /** Reload, stage chain and output write; the whole-file buffer lives only this long. */
+    PhaseOutcome processIntoPendingOutput (Call& call, const CallFiles& files)
+    {
+        LoadedAudio audio;
+
+        if (auto failure = reloadWorkingFile (call, files, audio))
+            return failure;
+
+        if (! AudioPipeline::runStageChain (audio.buffer, audio.sampleRate, call.config, call.settings,
+                                            call.result, call.startTimeMs))
+            return Failure::recordedByTheChecks();
+
+        return writeOutput (call, files, audio);
+    }
+
+    /** The stage road: the audio reached so far goes through the stage chain into the output,
+        which then replaces the denoised audio beside it.
+    */
+    PhaseOutcome takeStageRoad (Call& call, CallFiles& files)
+    {
+        if (auto failure = processIntoPendingOutput (call, files))
+            return failure;
+
+        if (auto failure = placementOutcome (files.close (true, true)))
+            return failure;
+
+        // A denoised file an earlier run left beside the output goes once an output is processed.
+        RunRecord::get().removeLeftover (call.outputFile.getParentDirectory().getChildFile (denoisedName), call.inputFile);
+        return std::nullopt;
+    }
+
+    //==============================================================================
+    AudioPipeline::Result complete (Call& call)
+    {
+        call.result.success = true;
+        stopWatch (call);
+        juce::Logger::writeToLog ("[AudioPipeline] COMPLETE. Total time: " + juce::String (call.result.processingTimeMs, 1, false) + "ms");
+        juce::Logger::writeToLog (ruleLine());
+        return std::move (call.result);
+    }
+}
+
 AudioPipeline::Result AudioPipeline::process (const juce::File& inputFile, const juce::File& outputFile,
                                               const Config& config)
 {
-    Result result;
-    const auto startTimeMs = juce::Time::getMillisecondCounterHiRes();
-    auto workingFile = inputFile;
-
-    const auto stopWatch = [&result, startTimeMs]
-    {
-        result.processingTimeMs = juce::Time::getMillisecondCounterHiRes() - startTimeMs;
-    };
-
+    Call call { inputFile, outputFile, config, juce::Time::getMillisecondCounterHiRes() };
     logBanner (inputFile, config);
 
-    const auto endFailed = [&] (const juce::String& message)
-    {
-        // Ended before noise reduction: it did not happen, whether or not it was asked for.
-        if (result.denoiseEngine.isEmpty())
-            result.denoiseEngine = config.denoise ? "Failed" : "Skipped";
-
-        result.errorMessage = message;
-        stopWatch();
-        return result;
-    };
-
-    // Refused before anything is opened or written for the file.
-    if (existsButIsNotARegularFile (inputFile))
-        return endFailed ("Not a regular file: " + inputFile.getFullPathName());
-
-    if (RunRecord::get().isAnotherInput (outputFile, inputFile))
-        return endFailed ("Output would replace another input of the run: " + outputFile.getFullPathName());
+    if (auto refusal = refuseUntouchable (call))
+        return endFailed (call, nullptr, *refusal);
 
     CallFiles files (inputFile, outputFile);
 
-    // Ends the call as failed: what was made so far is put beside the output, the output is not.
-    const auto fail = [&] (const juce::String& message)
-    {
-        files.close (false, false);
-        return endFailed (message);
-    };
-
     if (! files.isReady())
-        return fail ("Failed to create output file: " + outputFile.getFullPathName());
+        return endFailed (call, &files, Failure::because ("Failed to create output file: " + outputFile.getFullPathName()));
 
-    // Pass 1: measure the input, choose the settings, take out rumble and hum.
-    juce::Logger::writeToLog ("[AudioPipeline] Pass 1: Offline Analysis");
-    AutoMapSettings settings;
-    bool inputRead = false;
+    if (auto failure = runFirstPass (call, files))
+        return endFailed (call, &files, *failure);
 
-    {
-        LoadedAudio audio;
-        const auto outcome = loadWholeFile (inputFile, audio);
+    if (auto failure = reduceNoise (call, files))
+        return endFailed (call, &files, *failure);
 
-        if (outcome == LoadOutcome::tooManyChannels)
-            return fail (describeTooManyChannels (inputFile, audio.numChannels));
-
-        if (outcome == LoadOutcome::tooLong)
-            return fail (describeTooLong (inputFile, audio.framesPresent));
-
-        if (outcome == LoadOutcome::loaded)
-        {
-            inputRead = true;
-            const auto analysis = AudioAnalyzer::analyze (audio.buffer, audio.sampleRate);
-            result.analysisJSON = analysis.toJSON();
-
-            settings = mapAnalysisToSettings (analysis);
-            logAutoMap (settings, analysis);
-
-            juce::Logger::writeToLog ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
-            applyPreFilter (audio.buffer, audio.sampleRate, analysis.hasGridHum);
-
-            const auto written = writeWav16 (files.prefiltered(), audio.buffer, audio.sampleRate);
-
-            if (written == WriteOutcome::failed)
-                return fail ("Failed to write " + files.finalPlaceOf (files.prefiltered()).getFullPathName());
-
-            // Without a stage file the road goes on with the input itself.
-            if (written == WriteOutcome::written)
-                workingFile = files.prefiltered();
-        }
-        else
-        {
-            juce::Logger::writeToLog ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis");
-        }
-    }
-
-    // Noise reduction
-    if (! config.denoise)
-    {
-        result.denoiseEngine = "Skipped";
-    }
-    else
-    {
-        juce::Logger::writeToLog ("[AudioPipeline] Stage 1: Noise Reduction");
-
-        NoiseReducer::Config noiseConfig;
-        noiseConfig.deepFilterPath = config.deepFilterPath;
-        noiseConfig.ffmpegPath = config.ffmpegPath;
-        noiseConfig.attenuationLimitDB = settings.attenuationLimitDB;
-
-        const auto denoised = NoiseReducer::process (workingFile, files.denoised(), noiseConfig);
-
-        if (denoised.success && denoised.outputFile.existsAsFile())
-        {
-            workingFile = denoised.outputFile;
-            result.denoiseEngine = denoised.engine == NoiseReducer::deepFilterNet3 ? "DeepFilterNet3" : "None (passthrough)";
-            juce::Logger::writeToLog ("[AudioPipeline] Denoise complete. Engine: " + result.denoiseEngine);
-
-            // The speech recogniser gets exactly the audio the voice chain starts from.
-            if (! copyWholeFile (workingFile, files.feed()))
-                return fail ("Failed to write " + files.finalPlaceOf (files.feed()).getFullPathName());
-
-            juce::Logger::writeToLog ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + files.feed().getFileName());
-        }
-        else
-        {
-            result.denoiseEngine = "Failed";
-            juce::Logger::writeToLog (juce::String::fromUTF8 ("[AudioPipeline] WARNING: Denoise failed \xe2\x80\x94 continuing with original audio"));
-        }
-    }
-
-    // Copy road: with neither the compressor nor the EQ, the audio reached so far is the output.
     const bool copyRoad = ! config.compressor && ! config.eq;
-    juce::String placementError;
 
-    if (copyRoad)
-    {
-        if (! inputRead)
-            return fail ((inputFile.existsAsFile() ? "Failed to read audio file: " : "Input file not found: ")
-                         + inputFile.getFullPathName());
+    if (auto failure = copyRoad ? takeCopyRoad (call, files) : takeStageRoad (call, files))
+        return endFailed (call, &files, *failure);
 
-        const bool copyNeeded = workingFile != outputFile;
-
-        if (copyNeeded && ! copyWholeFile (workingFile, files.pendingOutput()))
-            return fail ("Failed to copy audio to output file: " + outputFile.getFullPathName());
-
-        placementError = files.close (copyNeeded, false);
-    }
-    else
-    {
-        {
-            LoadedAudio audio;
-            const auto outcome = loadWholeFile (workingFile, audio);
-
-            if (outcome == LoadOutcome::notOpened)
-                return fail ("Failed to read audio file for DSP processing: " + files.finalPlaceOf (workingFile).getFullPathName());
-
-            if (outcome == LoadOutcome::tooManyChannels)
-                return fail (describeTooManyChannels (files.finalPlaceOf (workingFile), audio.numChannels));
-
-            if (outcome == LoadOutcome::tooLong)
-                return fail (describeTooLong (files.finalPlaceOf (workingFile), audio.framesPresent));
-
-            if (! runStageChain (audio.buffer, audio.sampleRate, config, settings, result, startTimeMs))
-            {
-                files.close (false, false);
-                return result;
-            }
-
-            switch (writeWav16 (files.pendingOutput(), audio.buffer, audio.sampleRate))
-            {
-                case WriteOutcome::notOpened:  return fail ("Failed to create output file: " + outputFile.getFullPathName());
-                case WriteOutcome::noWriter:   return fail ("Failed to create WAV writer");
-                case WriteOutcome::failed:     return fail ("Failed to write output file: " + outputFile.getFullPathName());
-                case WriteOutcome::written:    break;
-            }
-        }
-
-        placementError = files.close (true, true);
-    }
-
-    if (placementError.isNotEmpty())
-    {
-        result.errorMessage = placementError;
-        stopWatch();
-        return result;
-    }
-
-    // A denoised file an earlier run left beside the output goes once an output is processed.
-    if (! copyRoad)
-        RunRecord::get().removeLeftover (outputFile.getParentDirectory().getChildFile (denoisedName), inputFile);
-
-    result.success = true;
-    stopWatch();
-    juce::Logger::writeToLog ("[AudioPipeline] COMPLETE. Total time: " + juce::String (result.processingTimeMs, 1, false) + "ms");
-    juce::Logger::writeToLog (ruleLine());
-    return result;
+    return complete (call);
 }

@@ -13,6 +13,23 @@
 class AudioPipeline
 {
 public:
+    /** The numbers Config::bypassStage takes: each names the one stage whose processing the
+        stage chain skips. The analyses, the checks, the peak reports and the title lines that
+        are logged whatever happens still run. bypassLimiter also skips the output trim; any
+        other value skips none, and no value skips the expander.
+    */
+    enum BypassStage : int
+    {
+        noBypass            = 0,
+        bypassPreGain       = 1,   // the expander threshold then takes no loudness offset either
+        bypassDeEsser       = 2,
+        bypassEQ            = 3,
+        bypassCompressor    = 4,
+        bypassSaturation    = 5,
+        bypassNormalisation = 6,
+        bypassLimiter       = 7
+    };
+
     /** The settings of one run, filled from the command line and copied into every job. */
     struct Config
     {
@@ -23,7 +40,7 @@ public:
         juce::String deepFilterPath;
         juce::String ffmpegPath;
         float targetLUFS = -18.0f;
-        int bypassStage = 0;
+        int bypassStage = noBypass;         // a BypassStage, or any other number for none
     };
 
     /** The outcome of one file. */
