@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <limits>
@@ -871,13 +870,14 @@ namespace
         }
 
     private:
-        /** A few fresh names are plenty: a clash of two random ids is all but impossible. */
+        /** The output directory may be missing, and calls that start together may each
+            create it; the loser of that race sees an error although the directory is there.
+        */
         static constexpr int maxWorkDirectoryAttempts = 3;
 
-        /** Makes the call's work directory, exclusively: a name that already exists belongs to
-            someone else, so the call takes another. Calls that start together may each create
-            the missing output directory; the loser of that race sees an error although the
-            directory is there, so it tries again.
+        /** Makes the call's work directory, exclusively: a name that already exists belongs
+            to someone else, so the call takes another. A failure to make it is tried again
+            after making sure the output directory is there.
         */
         bool makeWorkDirectory()
         {
@@ -886,16 +886,10 @@ namespace
                 if (! outputDirectory.isDirectory())
                     outputDirectory.createDirectory();
 
-                const auto candidate = outputDirectory.getChildFile (workPrefix + juce::Uuid().toString());
+                workDirectory = NoiseReducer::createOwnDirectory (outputDirectory, workPrefix);
 
-                if (::mkdir (candidate.getFullPathName().toRawUTF8(), 0777) == 0)
-                {
-                    workDirectory = candidate;
+                if (workDirectory != juce::File())
                     return true;
-                }
-
-                if (errno != EEXIST && errno != ENOENT)
-                    return false;
             }
 
             return false;

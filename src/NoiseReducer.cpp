@@ -18,30 +18,6 @@ namespace
     constexpr int ffmpegTimeoutMs = 120000;
 
     //==============================================================================
-    /** Makes a directory named prefix plus a fresh unique id inside parent, and only a
-        new one: a name that already exists, whoever made it, is never shared, so
-        another id is drawn. Nothing when none could be made.
-    */
-    juce::File createOwnDirectory (const juce::File& parent, const juce::String& prefix)
-    {
-        // A clash of two fresh ids means something is wrong; a few draws are plenty.
-        constexpr int maxAttempts = 4;
-
-        for (int attempt = 0; attempt < maxAttempts; ++attempt)
-        {
-            const auto candidate = parent.getChildFile (prefix + juce::Uuid().toString());
-
-            if (::mkdir (candidate.getFullPathName().toRawUTF8(), 0777) == 0)
-                return candidate;
-
-            if (errno != EEXIST)
-                break;
-        }
-
-        return {};
-    }
-
-    //==============================================================================
     /** The files of one DeepFilterNet3 call, all inside a directory of the call's own.
 
         The names inside are fixed, but the directory is unique to the call, so calls
@@ -57,7 +33,7 @@ namespace
     struct WorkFiles
     {
         explicit WorkFiles (const juce::File& targetDirectory)
-            : directory (createOwnDirectory (targetDirectory, "_df3_work_")),
+            : directory (NoiseReducer::createOwnDirectory (targetDirectory, "_df3_work_")),
               resampledInput (directory.getChildFile ("_df3_resampled_48k.wav")),
               outputDirectory (directory.getChildFile ("output")),
               resampledBack (directory.getChildFile ("_df3_resample_back.wav"))
@@ -476,4 +452,23 @@ juce::int64 NoiseReducer::countFramesPresent (const juce::File& file, const juce
 
     const auto bytesPresent = juce::jmax ((juce::int64) 0, in.getTotalLength() - *dataStart);
     return juce::jmin (claimed, bytesPresent / bytesPerFrame);
+}
+
+juce::File NoiseReducer::createOwnDirectory (const juce::File& parent, const juce::String& prefix)
+{
+    // A clash of two fresh ids means something is wrong; a few draws are plenty.
+    constexpr int maxAttempts = 4;
+
+    for (int attempt = 0; attempt < maxAttempts; ++attempt)
+    {
+        const auto candidate = parent.getChildFile (prefix + juce::Uuid().toString());
+
+        if (::mkdir (candidate.getFullPathName().toRawUTF8(), 0777) == 0)
+            return candidate;
+
+        if (errno != EEXIST)
+            break;
+    }
+
+    return {};
 }

@@ -71,5 +71,12 @@ public:
     */
     static juce::int64 countFramesPresent (const juce::File& file, const juce::AudioFormatReader& reader);
 
+    /** Makes a directory named prefix plus a fresh unique id inside parent, and only a new
+        one: a name that already exists, whoever made it, is never shared, so another id is
+        drawn. An empty file when none could be made. The work directories of a call are
+        made this way, the road's as well as this class's own.
+    */
+    static juce::File createOwnDirectory (const juce::File& parent, const juce::String& prefix);
+
     NoiseReducer() = delete;
 };
