@@ -1,5 +1,6 @@
 #include "Main.h"
 
+#include <signal.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -556,6 +557,19 @@ namespace
             args.outputFile.getParentDirectory().createDirectory();
     }
 
+    /** A program started with SIGCHLD ignored (as some supervisors and job runners start
+        theirs; the setting survives exec) would have the system discard its children's
+        exit statuses, and a denoiser that failed could not be told from one that
+        succeeded. Set back before any thread or child exists, so that every status is kept.
+    */
+    void collectChildStatuses()
+    {
+        struct sigaction defaultAction {};
+        defaultAction.sa_handler = SIG_DFL;
+        sigemptyset (&defaultAction.sa_mask);
+        sigaction (SIGCHLD, &defaultAction, nullptr);
+    }
+
     /** Logs the rule's two lines, before any job can log. */
     int chooseAndLogWorkerCount()
     {
@@ -607,6 +621,8 @@ namespace
 
 int main (int argc, char* argv[])
 {
+    collectChildStatuses();
+
     const auto args = collectArguments (argc, argv);
     const auto parsed = parseArguments (args);
 

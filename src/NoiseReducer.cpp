@@ -125,18 +125,24 @@ namespace
     */
     bool ranToCompletion (const SubprocessRunner::Result& run)
     {
-        return run.exitCode == 0 && ! run.timedOut && run.terminatingSignal == 0;
+        return run.exitCode == 0 && ! run.timedOut && run.terminatingSignal == 0 && ! run.statusLost;
     }
 
-    /** What a failed run printed, and the signal that ended it when one did. */
+    /** What a failed run printed, and the signal that ended it when one did, or that
+        how it ended is not known.
+    */
     juce::String describeFailedRun (const SubprocessRunner::Result& run)
     {
         const auto printed = run.output.trim();
+        const auto separator = printed.isEmpty() ? "" : " ";
+
+        if (run.statusLost)
+            return printed + separator + "(exit status lost)";
 
         if (run.terminatingSignal == 0)
             return printed;
 
-        return printed + (printed.isEmpty() ? "" : " ") + "(ended by signal " + juce::String (run.terminatingSignal) + ")";
+        return printed + separator + "(ended by signal " + juce::String (run.terminatingSignal) + ")";
     }
 
     /** The file DeepFilterNet3 wrote for baseName: under its usual name, under the

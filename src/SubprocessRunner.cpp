@@ -15,6 +15,10 @@
 #include <time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+
+#if defined(__linux__)
+ #include <sys/syscall.h>
+#endif
 #include <unistd.h>
 
 #if defined(__APPLE__)
@@ -30,7 +34,10 @@ namespace
     */
     constexpr int cannotExecuteExitCode = 255;
 
-    constexpr size_t readChunkBytes = 4096;
+    /** One read takes up to this much of the child's output; the wait reads again as
+        soon as more has arrived, so a child is never held back by a full pipe for long.
+    */
+    constexpr size_t readChunkBytes = 64 * 1024;
 
     /** How long the output of a program that has exited is still read. What it wrote
         is in the pipe by then; only something it left running can keep the pipe open,
@@ -92,6 +99,22 @@ namespace
         return false;
        #else
         return ::pipe2 (ends, O_CLOEXEC) == 0;
+       #endif
+    }
+
+    /** A descriptor that becomes readable when the child exits, so that a wait for
+        output wakes for the exit too, even while something the child started holds the
+        output open; -1 where the system has none (then the wait checks in short steps).
+        The child is not reaped before this is opened, so its pid is still its own.
+    */
+    int openExitDescriptor (pid_t child)
+    {
+       #if defined(__linux__) && defined(SYS_pidfd_open)
+        // Close-on-exec from the start, as the call always makes it.
+        return (int) ::syscall (SYS_pidfd_open, child, 0);
+       #else
+        juce::ignoreUnused (child);
+        return -1;
        #endif
     }
 
@@ -163,9 +186,10 @@ namespace
 
         /** The signals that end this program on a user's or a system's request; the
             terminal's hang-up and quit are among them, since they no longer reach the
-            children directly either.
+            children directly either, and so is a write to a pipe whose reader has gone
+            (a log viewer closed, "| head" satisfied, a dropped remote login).
         */
-        constexpr int endingSignals[] = { SIGHUP, SIGINT, SIGQUIT, SIGTERM };
+        constexpr int endingSignals[] = { SIGHUP, SIGINT, SIGPIPE, SIGQUIT, SIGTERM };
 
         sigset_t makeEndingSignalSet()
         {
@@ -305,7 +329,9 @@ namespace
         }
 
         /** Both output streams into outputFd, the input from /dev/null (so that a
-            program that reads keypresses sees an empty input instead of the terminal).
+            program that reads keypresses sees an empty input instead of the terminal),
+            and no other descriptor: JUCE opens files without close-on-exec, and a child
+            (or a helper it leaves behind) must not hold, or write to, other jobs' files.
             The child leads a process group of its own, so that it and everything it
             starts can be ended together, and starts with signalMask.
         */
@@ -323,6 +349,9 @@ namespace
             if (const auto error = posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0))
                 return error;
 
+            if (const auto error = closeAllButStandardStreams())
+                return error;
+
             if (const auto error = posix_spawnattr_setpgroup (&attributes, 0))
                 return error;
 
@@ -332,10 +361,21 @@ namespace
             short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK;
 
            #if defined(__APPLE__)
+            // Every descriptor not named by a file action is closed in the child.
             flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
            #endif
 
             return posix_spawnattr_setflags (&attributes, flags);
+        }
+
+        /** Done after the standard streams are in place, so the pipe's own descriptor goes too. */
+        int closeAllButStandardStreams()
+        {
+           #if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+            return posix_spawn_file_actions_addclosefrom_np (&actions, STDERR_FILENO + 1);
+           #else
+            return 0;   // macOS closes them through its spawn flag; elsewhere close-on-exec must do
+           #endif
         }
 
         int spawn (pid_t& pid, const char* program, char* const* argv)
@@ -354,14 +394,186 @@ namespace
     };
 
     //==============================================================================
+    /** What a child printed, kept within a bound: the first and the last edgeBytes of
+        it, and a count of the bytes between them. A program that prints progress for
+        minutes would otherwise hold this process's memory without end; the start says
+        what the program is and the end why it stopped.
+    */
+    class BoundedOutput
+    {
+    public:
+        static constexpr size_t edgeBytes = 64 * 1024;
+
+        void append (const char* data, size_t size)
+        {
+            const auto intoHead = juce::jmin (size, edgeBytes - head.size());
+            head.append (data, intoHead);
+            appendToTail (data + intoHead, size - intoHead);
+        }
+
+        /** The kept bytes as text; where some were left out, a line between the two
+            ends says how many. Each end is cut at a whole character.
+        */
+        juce::String decode() const
+        {
+            const auto tailBytes = linearTail();
+
+            if (droppedBytes == 0)
+                return decodeUTF8 (head + tailBytes);
+
+            const auto headKept = completeCharactersAtStart (head);
+            const auto tailStart = firstCharacterStart (tailBytes);
+            const auto dropped = droppedBytes + (head.size() - headKept) + tailStart;
+
+            return decodeUTF8 (head.substr (0, headKept))
+                   + "\n[... " + juce::String ((juce::uint64) dropped) + " bytes of output dropped ...]\n"
+                   + decodeUTF8 (tailBytes.substr (tailStart));
+        }
+
+    private:
+        std::string head;
+        std::vector<char> ring;   // the tail, edgeBytes long once the head is full
+        size_t ringEnd = 0;       // where the next byte of the tail goes
+        size_t tailSize = 0;
+        juce::uint64 droppedBytes = 0;
+
+        void appendToTail (const char* data, size_t size)
+        {
+            if (size == 0)
+                return;
+
+            if (ring.empty())
+                ring.resize (edgeBytes);
+
+            // Only the last edgeBytes of what arrives can stay.
+            if (size > edgeBytes)
+            {
+                droppedBytes += size - edgeBytes;
+                data += size - edgeBytes;
+                size = edgeBytes;
+            }
+
+            droppedBytes += (tailSize + size > edgeBytes) ? tailSize + size - edgeBytes : 0;
+            tailSize = juce::jmin (edgeBytes, tailSize + size);
+
+            const auto firstPart = juce::jmin (size, edgeBytes - ringEnd);
+            std::copy (data, data + firstPart, ring.begin() + (std::ptrdiff_t) ringEnd);
+            std::copy (data + firstPart, data + size, ring.begin());
+            ringEnd = (ringEnd + size) % edgeBytes;
+        }
+
+        std::string linearTail() const
+        {
+            if (tailSize == 0)
+                return {};
+
+            const auto start = (ringEnd + edgeBytes - tailSize) % edgeBytes;
+            const auto firstPart = juce::jmin (tailSize, edgeBytes - start);
+            std::string tail (ring.data() + start, firstPart);
+            tail.append (ring.data(), tailSize - firstPart);
+            return tail;
+        }
+
+        static bool isContinuationByte (char c)   { return ((unsigned char) c & 0xc0) == 0x80; }
+
+        /** How many bytes a character takes whose first byte is c; 1 for a byte that starts none. */
+        static size_t sequenceLength (char c)
+        {
+            const auto byte = (unsigned char) c;
+            return byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
+        }
+
+        /** The length of bytes without a character cut short at its end. */
+        static size_t completeCharactersAtStart (const std::string& bytes)
+        {
+            constexpr size_t longestSequence = 4;
+
+            for (size_t back = 1; back <= juce::jmin (longestSequence, bytes.size()); ++back)
+            {
+                const auto lead = bytes[bytes.size() - back];
+
+                if (! isContinuationByte (lead))
+                    return sequenceLength (lead) > back ? bytes.size() - back : bytes.size();
+            }
+
+            return bytes.size();
+        }
+
+        /** Where the first whole character of bytes starts, past the rest of one cut short. */
+        static size_t firstCharacterStart (const std::string& bytes)
+        {
+            constexpr size_t longestContinuation = 3;
+            size_t start = 0;
+
+            while (start < juce::jmin (longestContinuation, bytes.size()) && isContinuationByte (bytes[start]))
+                ++start;
+
+            return start;
+        }
+
+        static juce::String decodeUTF8 (const std::string& bytes)
+        {
+            return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
+        }
+    };
+
+    //==============================================================================
+    /** Reports whether a child has ended, and how, from what the system says about it. */
+    struct ChildStatus
+    {
+        bool ended = false;        // the child has ended; how is known, or was lost
+        bool lost = false;         // it ended, but its status was collected by someone else
+        int exitCode = 0;          // its exit status, when it exited by itself
+        int terminatingSignal = 0; // the signal that ended it, whoever sent it
+
+        /** Only an exit or a death by a signal ends a child: a report that it stopped
+            (which waitid may give on some systems even when asked for endings only)
+            means that it will go on once it is continued.
+        */
+        static bool isEnding (const siginfo_t& info)
+        {
+            return info.si_pid != 0
+                    && (info.si_code == CLD_EXITED || info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED);
+        }
+
+        void recordEnding (const siginfo_t& info)
+        {
+            ended = true;
+            const bool exited = info.si_code == CLD_EXITED;
+            exitCode = exited ? info.si_status : 0;
+            terminatingSignal = exited ? 0 : info.si_status;
+        }
+
+        void recordWaitStatus (int status)
+        {
+            ended = true;
+            exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : 0;
+            terminatingSignal = WIFSIGNALED (status) ? WTERMSIG (status) : 0;
+        }
+
+        /** The child is gone and nobody here saw how it ended: with SIGCHLD ignored the
+            system discards the status. Nothing says it succeeded, so it reads as a failure.
+        */
+        void recordLost()
+        {
+            ended = lost = true;
+            exitCode = lostStatusExitCode;
+            terminatingSignal = 0;
+        }
+
+        static constexpr int lostStatusExitCode = -1;
+    };
+
+    //==============================================================================
     /** A child process whose standard output and standard error arrive through one
         pipe, and whose standard input is empty; it leads a process group of its own.
+        It is started, waited for while everything it prints is taken, and ended.
 
-        Owns the read end of the pipe (closed exactly once) and the child's group: the
-        leader is reaped only after the group has been killed, so the group's id can
-        never have passed to someone else when it is killed. Ending the group (done at
-        the latest on destruction) kills whatever of it is still running, then reaps
-        the leader.
+        Owns the read end of the pipe and a descriptor that becomes readable when the
+        child exits (each closed exactly once), and the child's group: the leader is
+        reaped only after the group has been killed, so the group's id can never have
+        passed to someone else when it is killed. Ending the group (done at the latest
+        on destruction) kills whatever of it is still running, then reaps the leader.
     */
     class PipedChild
     {
@@ -371,9 +583,11 @@ namespace
         ~PipedChild()
         {
             closeOnce (readFd);
+            closeOnce (exitFd);
             endGroup();
         }
 
+        //==============================================================================
         /** Starts args[0] with the non-empty items as its argument list. False only
             when no pipe or process could be made, when every item is empty, or when
             this program is being ended by a signal; a program that cannot be executed
@@ -418,6 +632,7 @@ namespace
             if (error == 0)
             {
                 registrySlot = LiveGroups::add (pid);
+                exitFd = openExitDescriptor (pid);
                 return true;
             }
 
@@ -426,49 +641,53 @@ namespace
             return isResourceShortage (error) ? false : endedWithoutExecuting();
         }
 
-        /** True once the child itself has ended. Its status is taken without reaping
-            it, so its group's id stays reserved.
+        //==============================================================================
+        /** Takes everything the child prints, as soon as it arrives, until the child has
+            ended (true) or the deadline, on the millisecond counter, has passed (false).
         */
-        bool hasEnded()
+        bool collectUntilEnded (double deadlineMs, BoundedOutput& output)
         {
-            if (ended || pid <= 0)
-                return true;
-
-            siginfo_t info {};
-            info.si_pid = 0;
-            const auto result = ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT);
-
-            if (result == 0 && info.si_pid == 0)
-                return false;
-
-            if (result < 0 && errno == EINTR)
-                return false;
-
-            if (result == 0)
-                recordEnding (info);
-            else
-                recordLostStatus();
-
-            return true;
-        }
-
-        /** Polls until the child has ended or timeoutMs has passed; true when it ended. */
-        bool waitForExit (int timeoutMs)
-        {
-            constexpr int checkIntervalMs = 2;
-            const auto deadline = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
-
-            while (! hasEnded())
+            for (;;)
             {
-                if (juce::Time::getMillisecondCounterHiRes() >= deadline)
+                if (hasEnded())
+                    return true;
+
+                const auto remainingMs = deadlineMs - juce::Time::getMillisecondCounterHiRes();
+
+                if (remainingMs <= 0.0)
                     return false;
 
-                juce::Thread::sleep (checkIntervalMs);
+                waitForOutputOrExit (remainingMs, true);
+                readAvailable (output);
             }
-
-            return true;
         }
 
+        /** Takes what the child left in its output until every holder of the pipe's write
+            end has closed it, or the deadline has passed.
+        */
+        void collectUntilClosed (double deadlineMs, BoundedOutput& output)
+        {
+            for (;;)
+            {
+                readAvailable (output);
+
+                const auto remainingMs = deadlineMs - juce::Time::getMillisecondCounterHiRes();
+
+                if (readFd < 0 || remainingMs <= 0.0)
+                    return;
+
+                waitForOutputOrExit (remainingMs, false);
+            }
+        }
+
+        /** How the child ended, once it has; all zero while it still runs. */
+        ChildStatus getStatus()
+        {
+            hasEnded();
+            return status.ended ? status : ChildStatus {};
+        }
+
+        //==============================================================================
         /** Kills the child's whole group with SIGKILL (the child too, if it still runs),
             then reaps the child, so that nothing of it is left running and no zombie is
             left either. Does nothing the second time.
@@ -478,8 +697,7 @@ namespace
             if (pid > 0 && ! reaped)
                 ::kill (-pid, SIGKILL);
 
-            LiveGroups::remove (registrySlot);
-            registrySlot = -1;
+            leaveSlot();
 
             if (pid <= 0 || reaped)
                 return;
@@ -490,67 +708,13 @@ namespace
             reap();
         }
 
-        /** The exit status of a child that exited by itself; 0 for one still
-            running, ended by a signal or killed.
-        */
-        int getExitCode()
-        {
-            hasEnded();
-            return ended ? exitCode : 0;
-        }
-
-        /** The signal that ended the child, whoever sent it; 0 when it exited by itself
-            or is still running.
-        */
-        int getTerminatingSignal()
-        {
-            hasEnded();
-            return ended ? terminatingSignal : 0;
-        }
-
-        /** Reads what the pipe holds, at most maxBytes, without waiting for more.
-            Returns how many bytes were read (0 when nothing is there yet).
-        */
-        size_t readAvailable (void* destination, size_t maxBytes)
-        {
-            const auto numRead = readOnce (destination, maxBytes);
-            return numRead > 0 ? (size_t) numRead : 0;
-        }
-
-        /** Reads what arrives until the output ends (every holder of the pipe's write
-            end has closed it) or the deadline, on the millisecond counter, has passed.
-        */
-        void readUntil (double deadlineMs, juce::MemoryBlock& collected)
-        {
-            char buffer[readChunkBytes];
-
-            for (;;)
-            {
-                const auto numRead = readOnce (buffer, sizeof (buffer));
-
-                if (numRead > 0)
-                    collected.append (buffer, (size_t) numRead);
-                else if (numRead == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-                    return;
-
-                const auto remainingMs = deadlineMs - juce::Time::getMillisecondCounterHiRes();
-
-                if (remainingMs <= 0.0)
-                    return;
-
-                if (numRead < 0)
-                    waitForOutput ((int) std::ceil (remainingMs));
-            }
-        }
-
     private:
         pid_t pid = -1;
         int readFd = -1;
+        int exitFd = -1;
         int registrySlot = -1;
-        bool ended = false;    // the child has ended; its status is known, or was taken by someone else
         bool reaped = false;   // the child's pid, and so its group's id, may have been handed out again
-        int exitCode = 0;
-        int terminatingSignal = 0;
+        ChildStatus status;
 
         int spawnChild (const std::string& program, std::vector<std::string>& items, int writeFd,
                         const sigset_t& signalMask)
@@ -575,77 +739,106 @@ namespace
         bool endedWithoutExecuting()
         {
             pid = -1;
-            ended = reaped = true;
-            exitCode = cannotExecuteExitCode;
+            reaped = true;
+            status.ended = true;
+            status.exitCode = cannotExecuteExitCode;
             return true;
         }
 
-        void recordEnding (const siginfo_t& info)
-        {
-            ended = true;
-            const bool exited = info.si_code == CLD_EXITED;
-            exitCode = exited ? info.si_status : 0;
-            terminatingSignal = exited ? 0 : info.si_status;
-        }
-
-        void recordStatus (int status)
-        {
-            ended = true;
-            exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : 0;
-            terminatingSignal = WIFSIGNALED (status) ? WTERMSIG (status) : 0;
-        }
-
-        /** Someone else collected the status, so the child's pid may already belong to
-            another process: all that is known is that the child has gone, and its group
-            is no longer known to be ours.
+        /** True once the child itself has ended. Its status is taken without reaping
+            it, so its group's id stays reserved.
         */
-        void recordLostStatus()
+        bool hasEnded()
         {
-            ended = reaped = true;
-            exitCode = 0;
-            terminatingSignal = 0;
+            if (status.ended || pid <= 0)
+                return true;
+
+            siginfo_t info {};
+            info.si_pid = 0;
+            const auto result = ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT);
+
+            if (result == 0)
+            {
+                if (! ChildStatus::isEnding (info))
+                    return false;
+
+                status.recordEnding (info);
+                return true;
+            }
+
+            if (errno == EINTR)
+                return false;
+
+            // Reaped by the system or by someone else: the pid, and so the group's id, may
+            // already be another process's, so no signal may be sent to it from now on.
+            status.recordLost();
+            reaped = true;
+            leaveSlot();
+            return true;
+        }
+
+        void leaveSlot()
+        {
+            LiveGroups::remove (registrySlot);
+            registrySlot = -1;
         }
 
         /** Collects the child's status; it has ended, or been sent SIGKILL. */
         void reap()
         {
-            int status = 0;
+            int waitStatus = 0;
             pid_t result;
 
             do
-                result = ::waitpid (pid, &status, 0);
+                result = ::waitpid (pid, &waitStatus, 0);
             while (result < 0 && errno == EINTR);
 
-            if (result != pid)
-                recordLostStatus();
-            else if (! ended)
-                recordStatus (status);
+            // A status that went elsewhere after a kill: the child was ended, by this runner.
+            if (result == pid && ! status.ended)
+                status.recordWaitStatus (waitStatus);
+            else if (! status.ended)
+                status.ended = true;
 
             reaped = true;
         }
 
-        /** Returns the read's result, retrying when a signal interrupted it; -1 with
-            errno set, or 0 at the end of the output (also when there is no pipe).
+        /** Waits at most timeoutMs for output, for the end of the output or, when asked,
+            for the child's exit; a signal may cut the wait short. Where the system gives
+            no descriptor for the exit, the wait is cut into short steps instead, so that
+            an exit is still seen while something the child started holds the output open.
         */
-        ssize_t readOnce (void* destination, size_t maxBytes)
+        void waitForOutputOrExit (double timeoutMs, bool untilExit)
+        {
+            constexpr double exitCheckIntervalMs = 10.0;
+
+            pollfd requests[2] = { { readFd, POLLIN, 0 }, { untilExit ? exitFd : -1, POLLIN, 0 } };
+
+            if (untilExit && exitFd < 0)
+                timeoutMs = juce::jmin (timeoutMs, exitCheckIntervalMs);
+
+            ::poll (requests, 2, (int) std::ceil (timeoutMs));
+        }
+
+        /** Takes one read of what the pipe holds, without waiting for more; at the end of
+            the output (or a failed read) the read end is closed, so that no later wait
+            wakes for it again.
+        */
+        void readAvailable (BoundedOutput& output)
         {
             if (readFd < 0)
-                return 0;
+                return;
 
+            char buffer[readChunkBytes];
             ssize_t numRead;
 
             do
-                numRead = ::read (readFd, destination, maxBytes);
+                numRead = ::read (readFd, buffer, sizeof (buffer));
             while (numRead < 0 && errno == EINTR);
 
-            return numRead;
-        }
-
-        /** Waits at most timeoutMs for output or its end; a signal may cut the wait short. */
-        void waitForOutput (int timeoutMs)
-        {
-            pollfd request { readFd, POLLIN, 0 };
-            ::poll (&request, 1, timeoutMs);
+            if (numRead > 0)
+                output.append (buffer, (size_t) numRead);
+            else if (numRead == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                closeOnce (readFd);
         }
 
         PipedChild (const PipedChild&) = delete;
@@ -653,49 +846,14 @@ namespace
     };
 
     //==============================================================================
-    /** Polls the child in nominal 50 ms steps, taking what it printed, until it ends
-        by itself (returns false) or the step count reaches the limit (returns true).
-        The counter counts the sleeps, not the time spent between them; a machine so
-        busy that the sleeps run long still stops at the limit by the clock.
-    */
-    bool waitAndCollect (PipedChild& child, int timeoutMs, double startTime, juce::MemoryBlock& collected)
-    {
-        constexpr int pollIntervalMs = 50;
-        char buffer[readChunkBytes];
-
-        for (int waitedMs = pollIntervalMs;; waitedMs += pollIntervalMs)
-        {
-            if (child.hasEnded())
-                return false;
-
-            collected.append (buffer, child.readAvailable (buffer, sizeof (buffer)));
-
-            if (waitedMs >= timeoutMs || juce::Time::getMillisecondCounterHiRes() - startTime >= timeoutMs)
-                return true;
-
-            juce::Thread::sleep (pollIntervalMs);
-        }
-    }
-
-    /** Takes what is left once the child has exited by itself, until its output ends
-        or the grace has passed; the grace never takes the run more than that beyond
-        its time limit.
-    */
-    void drainAfterExit (PipedChild& child, int timeoutMs, double startTime, juce::MemoryBlock& collected)
-    {
-        const auto now = juce::Time::getMillisecondCounterHiRes();
-        child.readUntil (juce::jmin (now, startTime + timeoutMs) + outputGraceMs, collected);
-    }
-
-    juce::String decodeUTF8 (const juce::MemoryBlock& bytes)
-    {
-        return juce::String::fromUTF8 (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
-    }
-
     void logOutcome (const SubprocessRunner::Result& result)
     {
-        // Longer outputs would flood the log; callers still get all of it.
+        // Longer outputs would flood the log; callers still get all that was kept.
         constexpr int maxLoggedLength = 1999;
+
+        if (result.statusLost)
+            juce::Logger::writeToLog ("[SubprocessRunner] Exit status lost (collected outside this program); "
+                                      "the run counts as failed");
 
         juce::Logger::writeToLog ("[SubprocessRunner] Exit code: " + juce::String (result.exitCode)
                                   + " | Elapsed: " + juce::String (result.elapsedMs, 1, false) + "ms");
@@ -730,29 +888,35 @@ SubprocessRunner::Result SubprocessRunner::run (const juce::StringArray& args, i
         return result;
     }
 
-    juce::MemoryBlock collected;
+    BoundedOutput output;
+    const auto deadline = startTime + timeoutMs;
 
-    if (waitAndCollect (child, timeoutMs, startTime, collected))
+    if (child.collectUntilEnded (deadline, output))
     {
-        result.timedOut = true;
-        child.endGroup();
-        juce::Logger::writeToLog ("[SubprocessRunner] Process timed out after " + juce::String (timeoutMs) + "ms");
+        // What the child wrote is in the pipe by now; only something it left running can
+        // keep the pipe open, and that may never close it. The grace never takes the run
+        // more than that beyond its time limit.
+        const auto now = juce::Time::getMillisecondCounterHiRes();
+        child.collectUntilClosed (juce::jmin (now, deadline) + outputGraceMs, output);
     }
     else
     {
-        drainAfterExit (child, timeoutMs, startTime, collected);
-
-        // Whatever the program left running goes with it, whether or not it still held the output.
-        child.endGroup();
+        result.timedOut = true;
+        juce::Logger::writeToLog ("[SubprocessRunner] Process timed out after " + juce::String (timeoutMs) + "ms");
     }
 
-    result.exitCode = child.getExitCode();
+    // Whatever the program left running goes with it, whether or not it still held the output.
+    child.endGroup();
+
+    const auto status = child.getStatus();
+    result.exitCode = status.exitCode;
+    result.statusLost = status.lost;
 
     // The runner's own kill at the limit is told by timedOut.
     if (! result.timedOut)
-        result.terminatingSignal = child.getTerminatingSignal();
+        result.terminatingSignal = status.terminatingSignal;
 
-    result.output = decodeUTF8 (collected);
+    result.output = output.decode();
     result.elapsedMs = juce::Time::getMillisecondCounterHiRes() - startTime;
     logOutcome (result);
     return result;
@@ -778,9 +942,10 @@ bool SubprocessRunner::validateBinary (const juce::File& programFile)
     // A test still running at the limit reads exit code 0 and passes; it is ended
     // with its group when the call returns.
     constexpr int testLimitMs = 2000;
-    test.waitForExit (testLimitMs);
+    BoundedOutput ignored;
+    test.collectUntilEnded (juce::Time::getMillisecondCounterHiRes() + testLimitMs, ignored);
 
-    if (test.getExitCode() != 0)
+    if (test.getStatus().exitCode != 0)
     {
         juce::Logger::writeToLog ("[SubprocessRunner] Binary not executable: " + path);
         return false;
