@@ -20,6 +20,12 @@
 //              still claims every frame
 //   garbage    writes text under the output's name
 //   pad:MS     writes MS milliseconds of silence after the frames
+//   exit:N     writes its output, then exits with N
+//   flood:MB   prints MB mebibytes of progress lines and warnings, then writes its output
+//   stop       stops itself; a helper it starts continues it a second later; then
+//              writes its output
+//   fds        prints the descriptors it was started with ("open descriptors: 0 1 2"),
+//              then writes its output
 // When VOXMENDER_STANDIN_OUTPUT is set, the default behaviour writes its output
 // under that file name instead.
 // When VOXMENDER_STANDIN_ARGS names a file, the arguments are written into it,
@@ -28,10 +34,15 @@
 // before the mode runs: "holds-output" keeps the stand-in's output streams open,
 // "detached" sends its own to /dev/null. When VOXMENDER_STANDIN_PIDS names a file,
 // the stand-in's pid and then the helper's are written into it, one a line.
+// When VOXMENDER_STANDIN_ONE names a file, the mode, the helper and the pid file apply
+// only to the run that creates that file first; every other run of a batch gets the
+// default behaviour. VOXMENDER_STANDIN_DELAY_MS makes every run wait that long (after
+// its helper has started) before its mode runs.
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <iostream>
+#include <string>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -121,6 +132,72 @@ namespace
             text << juce::String (helper) << "\n";
 
         juce::File (recordPath).replaceWithText (text);
+    }
+
+    /** True unless the tests asked for one run alone and another run has claimed it. */
+    bool isTheChosenRun()
+    {
+        const auto claimPath = getSetting ("VOXMENDER_STANDIN_ONE");
+
+        if (claimPath.isEmpty())
+            return true;
+
+        const auto fd = open (claimPath.toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+
+        if (fd < 0)
+            return false;
+
+        close (fd);
+        return true;
+    }
+
+    //==============================================================================
+    /** The descriptors open in this process, found without opening one. */
+    juce::String listOpenDescriptors()
+    {
+        constexpr int highestChecked = 1024;
+        juce::StringArray open;
+
+        for (int fd = 0; fd < highestChecked; ++fd)
+            if (fcntl (fd, F_GETFD) != -1)
+                open.add (juce::String (fd));
+
+        return "open descriptors: " + open.joinIntoString (" ");
+    }
+
+    /** Progress lines on standard output with a warning on standard error every so
+        often, as a chatty program writes them, to about the given number of bytes.
+    */
+    void printFlood (juce::int64 totalBytes)
+    {
+        const std::string progress ("progress: frame processed, everything is fine so far\n");
+        const std::string warning ("warning: the model is running on the processor\n");
+        constexpr int linesPerBlock = 1024;
+
+        std::string block;
+
+        for (int i = 0; i < linesPerBlock; ++i)
+            block += progress;
+
+        for (juce::int64 written = 0; written < totalBytes; written += (juce::int64) (block.size() + warning.size()))
+        {
+            if (write (STDOUT_FILENO, block.data(), block.size()) != (ssize_t) block.size()
+                 || write (STDERR_FILENO, warning.data(), warning.size()) != (ssize_t) warning.size())
+                return;
+        }
+    }
+
+    /** Stops this process; a helper continues it a second later. */
+    void stopForAMoment()
+    {
+        if (fork() == 0)
+        {
+            sleep (1);
+            kill (getppid(), SIGCONT);
+            _exit (0);
+        }
+
+        raise (SIGSTOP);
     }
 
     //==============================================================================
@@ -276,6 +353,18 @@ namespace
         if (mode == "garbage")
             return usualOutput.replaceWithText ("not audio at all") ? 0 : 2;
 
+        if (mode.startsWith ("flood:"))
+            printFlood ((juce::int64) (mode.fromFirstOccurrenceOf (":", false, false).getDoubleValue() * 1024.0 * 1024.0));
+
+        if (mode == "stop")
+            stopForAMoment();
+
+        if (mode.startsWith ("exit:"))
+        {
+            const auto written = writeDenoised (mode, args, usualOutput);
+            return written != 0 ? written : mode.fromFirstOccurrenceOf (":", false, false).getIntValue();
+        }
+
         const auto outputName = mode == "plain" ? base + ".wav"
                                                 : juce::SystemStats::getEnvironmentVariable ("VOXMENDER_STANDIN_OUTPUT",
                                                                                              usualOutput.getFileName());
@@ -291,6 +380,9 @@ int main (int argc, char* argv[])
     for (int i = 1; i < argc; ++i)
         args.add (juce::String::fromUTF8 (argv[i]));
 
+    // Taken first, before this program opens anything of its own.
+    const auto descriptorsAtStart = listOpenDescriptors();
+
     recordArguments (args);
     const auto parsed = parseArguments (args);
 
@@ -300,6 +392,20 @@ int main (int argc, char* argv[])
         return 2;
     }
 
+    const auto delayMs = getSetting ("VOXMENDER_STANDIN_DELAY_MS").getIntValue();
+
+    if (! isTheChosenRun())
+    {
+        juce::Thread::sleep (delayMs);
+        return runMode ({}, parsed);
+    }
+
+    const auto mode = getSetting ("VOXMENDER_STANDIN_MODE");
+
+    if (mode == "fds")
+        std::cout << descriptorsAtStart << std::endl;
+
     recordPids (startHelper (getSetting ("VOXMENDER_STANDIN_HELPER")));
-    return runMode (getSetting ("VOXMENDER_STANDIN_MODE"), parsed);
+    juce::Thread::sleep (delayMs);
+    return runMode (mode, parsed);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "Main.h"
 #include "NoiseReducer.h"
 #include "ProcessChecks.h"
 #include "TestFiles.h"
@@ -624,13 +625,24 @@ TEST_F (NoiseReducerTest, TargetThatIsTheInputIsNeverWrittenOver)
 //==============================================================================
 namespace
 {
-    /** The built program, started with the given arguments and its streams sent to
-        /dev/null; killed when the test lets go of it before it has ended.
+    /** How the program is started: its log (both streams) to a file or into a pipe the
+        test holds, or else to /dev/null; and with SIGCHLD ignored, as some supervisors
+        and job runners start their children.
+    */
+    struct Launch
+    {
+        juce::File logFile;
+        bool logToPipe = false;
+        bool ignoreChildSignal = false;
+    };
+
+    /** The built program, started with the given arguments; killed when the test lets
+        go of it before it has ended.
     */
     class ProgramProcess
     {
     public:
-        explicit ProgramProcess (const juce::StringArray& args)
+        explicit ProgramProcess (const juce::StringArray& args, const Launch& launch = {})
         {
             std::vector<std::string> items { VOXMENDER_PROGRAM };
 
@@ -643,14 +655,38 @@ namespace
                 argv.push_back (item.data());
 
             argv.push_back (nullptr);
+
+            const auto logPath = launch.logFile.getFullPathName().toStdString();
+            int logPipe[2] = { -1, -1 };
+
+            if (launch.logToPipe && pipe (logPipe) != 0)
+                return;
+
             pid = fork();
 
             if (pid == 0)
-                becomeProgram (argv.data());
+            {
+                // The program must not hold the test's end, or the pipe would never lose its reader.
+                if (launch.logToPipe)
+                    close (logPipe[0]);
+
+                const auto logFd = launch.logToPipe ? logPipe[1]
+                                 : ! logPath.empty() ? open (logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                                                     : open ("/dev/null", O_WRONLY);
+                becomeProgram (argv.data(), logFd, launch.ignoreChildSignal);
+            }
+
+            if (launch.logToPipe)
+            {
+                close (logPipe[1]);
+                logReadEnd = logPipe[0];
+            }
         }
 
         ~ProgramProcess()
         {
+            closeLog();
+
             if (pid > 0 && ! waited)
             {
                 ::kill (pid, SIGKILL);
@@ -659,6 +695,15 @@ namespace
         }
 
         void sendSignal (int signalNumber) const   { ::kill (pid, signalNumber); }
+
+        /** Closes the test's end of the log pipe, as a log viewer that is closed does. */
+        void closeLog()
+        {
+            if (logReadEnd >= 0)
+                close (logReadEnd);
+
+            logReadEnd = -1;
+        }
 
         /** The program's wait status, once it has ended. */
         int waitForEnd()
@@ -670,23 +715,25 @@ namespace
 
     private:
         pid_t pid = -1;
+        int logReadEnd = -1;
         bool waited = false;
 
         /** In the child: the ending signals at their defaults, as a terminal starts a
-            program, whatever this test was started with.
+            program, whatever this test was started with, and SIGCHLD as asked.
         */
-        [[noreturn]] static void becomeProgram (char* const* argv)
+        [[noreturn]] static void becomeProgram (char* const* argv, int logFd, bool ignoreChildSignal)
         {
-            for (const auto signalNumber : { SIGINT, SIGTERM })
+            for (const auto signalNumber : { SIGHUP, SIGINT, SIGPIPE, SIGTERM })
                 signal (signalNumber, SIG_DFL);
+
+            signal (SIGCHLD, ignoreChildSignal ? SIG_IGN : SIG_DFL);
 
             sigset_t none;
             sigemptyset (&none);
             sigprocmask (SIG_SETMASK, &none, nullptr);
 
-            const auto nowhere = open ("/dev/null", O_WRONLY);
-            dup2 (nowhere, STDOUT_FILENO);
-            dup2 (nowhere, STDERR_FILENO);
+            dup2 (logFd, STDOUT_FILENO);
+            dup2 (logFd, STDERR_FILENO);
 
             execv (VOXMENDER_PROGRAM, argv);
             _exit (127);
@@ -704,7 +751,7 @@ TEST_F (NoiseReducerTest, EndingTheProgramEndsTheDenoiserAndItsHelper)
     const ScopedEnvironment recordPids ("VOXMENDER_STANDIN_PIDS", pidFile.getFullPathName());
     writeTone (input, 48000.0);
 
-    for (const int signalNumber : { SIGTERM, SIGINT })
+    for (const int signalNumber : { SIGTERM, SIGINT, SIGHUP, SIGPIPE })
     {
         SCOPED_TRACE (signalNumber);
         pidFile.deleteFile();
@@ -727,4 +774,103 @@ TEST_F (NoiseReducerTest, EndingTheProgramEndsTheDenoiserAndItsHelper)
     }
 
     pidFile.deleteFile();
+}
+
+TEST_F (NoiseReducerTest, ClosingTheLogPipeEndsTheDenoiserInFlight)
+{
+    // Two takes at once: one denoiser hangs with a helper of its own while the other
+    // job goes on and logs, into a pipe whose reader has gone by then.
+    if (chooseWorkerCount (std::thread::hardware_concurrency(), readProcessorBrand()).workerCount < 2)
+        GTEST_SKIP() << "the program runs one job at a time here";
+
+    const auto takes = directory.getChildFile ("takes");
+    takes.createDirectory();
+    writeTone (takes.getChildFile ("first.wav"), 48000.0);
+    writeTone (takes.getChildFile ("second.wav"), 48000.0);
+
+    const auto pidFile = directory.getSiblingFile (directory.getFileName() + "-pids.txt");
+    const auto claim = directory.getSiblingFile (directory.getFileName() + "-claim");
+    const ScopedEnvironment one ("VOXMENDER_STANDIN_ONE", claim.getFullPathName());
+    const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", "hang");
+    const ScopedEnvironment helper ("VOXMENDER_STANDIN_HELPER", "detached");
+    const ScopedEnvironment recordPids ("VOXMENDER_STANDIN_PIDS", pidFile.getFullPathName());
+    const ScopedEnvironment delay ("VOXMENDER_STANDIN_DELAY_MS", "2000");
+
+    ProgramProcess program ({ "--input-dir", takes.getFullPathName(),
+                              "--output-dir", directory.getChildFile ("out").getFullPathName(),
+                              "--deepfilter-path", VOXMENDER_STANDIN },
+                            Launch { {}, true, false });
+
+    const auto standInPids = waitForPids (pidFile, 2);
+    ASSERT_EQ (standInPids.size(), 2) << "the denoiser did not start";
+
+    program.closeLog();
+    const auto status = program.waitForEnd();
+
+    EXPECT_TRUE (WIFSIGNALED (status)) << "wait status " << status;
+    EXPECT_EQ (WTERMSIG (status), SIGPIPE);
+
+    for (const auto pid : standInPids)
+        EXPECT_TRUE (endsSoon (pid)) << pid;
+
+    pidFile.deleteFile();
+    claim.deleteFile();
+}
+
+TEST_F (NoiseReducerTest, StartedWithChildSignalIgnoredADenoiserThatFailedStillFails)
+{
+    // The stand-in writes good audio either way; only its exit status tells the two apart.
+    struct Case { const char* mode; const char* engine; };
+
+    const Case cases[] = {
+        { "exit:7", "None (passthrough)" },
+        { "exit:0", "DeepFilterNet3" },
+    };
+
+    writeTone (input, 48000.0);
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.mode);
+        const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", c.mode);
+        juce::MemoryBlock masters[2];
+
+        for (const bool ignoreChildSignal : { false, true })
+        {
+            const auto output = directory.getChildFile ("out").getChildFile (ignoreChildSignal ? "ignored.wav" : "usual.wav");
+            const auto log = directory.getChildFile ("log.txt");
+
+            ProgramProcess program ({ "--input", input.getFullPathName(), "--output", output.getFullPathName(),
+                                      "--deepfilter-path", VOXMENDER_STANDIN },
+                                    Launch { log, false, ignoreChildSignal });
+            const auto status = program.waitForEnd();
+
+            EXPECT_TRUE (WIFEXITED (status) && WEXITSTATUS (status) == 0) << "wait status " << status;
+            EXPECT_TRUE (log.loadFileAsString().contains ("[AudioPipeline] Denoise complete. Engine: " + juce::String (c.engine)))
+                << ignoreChildSignal << "\n" << log.loadFileAsString();
+            masters[ignoreChildSignal ? 1 : 0] = contentsOf (output);
+        }
+
+        EXPECT_GT (masters[0].getSize(), 44u);
+        EXPECT_TRUE (masters[0] == masters[1]) << "the master differs when SIGCHLD is ignored";
+    }
+}
+
+TEST_F (NoiseReducerTest, TheDenoiserIsNotHeldBackWhenItPrintsALotOrIsStopped)
+{
+    // 32 MiB of progress would take the runner minutes at a few kilobytes per step; a
+    // stop of a second is no ending.
+    for (const auto* mode : { "flood:32", "stop" })
+    {
+        SCOPED_TRACE (mode);
+        const ScopedEnvironment standInMode ("VOXMENDER_STANDIN_MODE", mode);
+        writeTone (input, 48000.0);
+        const auto target = directory.getChildFile ("denoised.wav");
+        target.deleteFile();
+
+        const auto result = NoiseReducer::process (input, target, config);
+
+        EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3) << result.errorMessage;
+        EXPECT_NEAR (peakOf (readWav (target)), standInGain * toneAmplitude, 0.01);
+    }
 }

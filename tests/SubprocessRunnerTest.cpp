@@ -2,8 +2,10 @@
 
 #include "ProcessChecks.h"
 #include "SubprocessRunner.h"
+#include "TestFiles.h"
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -15,15 +17,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace juce
-{
-    // Readable failure messages for lists of lines.
-    static void PrintTo (const StringArray& lines, std::ostream* stream)
-    {
-        *stream << "[" << lines.joinIntoString (" | ") << "]";
-    }
-}
 
 namespace
 {
@@ -588,4 +581,104 @@ TEST (SubprocessRunner, LeavesNoDescriptorsOrChildrenBehind)
     {
         EXPECT_EQ (openDescriptorCount(), before);
     }
+}
+
+TEST (SubprocessRunner, ReadsAsFastAsTheChildWritesAndKeepsBothEndsOfALongOutput)
+{
+    // 16 MiB would take minutes at a few kilobytes per step; the limit leaves room for
+    // a slow machine, not for a throttled read. Each end is cut at a whole character.
+    constexpr int limitMs = 20000;
+    const auto euro = juce::String (juce::CharPointer_UTF8 ("\xe2\x82\xac"));
+
+    struct Case { const char* name; juce::String script, head, tail; int droppedBytes; };
+
+    const Case cases[] = {
+        { "16 MiB in one line", "head -c 16777216 /dev/zero | tr '\\0' x",
+          juce::String::repeatedString ("x", 65536), juce::String::repeatedString ("x", 65536), 16777216 - 131072 },
+        { "three-byte characters across both cuts", "yes '" + euro + "' | head -n 100000 | tr -d '\\n'",
+          juce::String::repeatedString (euro, 21845), juce::String::repeatedString (euro, 21845), 300000 - 2 * 65535 },
+        { "exactly what is kept", "head -c 131072 /dev/zero | tr '\\0' y",
+          juce::String::repeatedString ("y", 131072), {}, 0 },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const auto result = runShell (c.script, limitMs);
+
+        EXPECT_FALSE (result.timedOut) << "after " << result.elapsedMs << " ms";
+        EXPECT_EQ (result.exitCode, 0);
+
+        const auto expected = c.droppedBytes == 0
+                                  ? c.head + c.tail
+                                  : c.head + "\n[... " + juce::String (c.droppedBytes) + " bytes of output dropped ...]\n" + c.tail;
+        EXPECT_TRUE (result.output == expected) << result.output.length() << " characters: "
+                                                << result.output.substring (65530, 65600);
+    }
+}
+
+TEST (SubprocessRunner, AChildThatIsStoppedAndContinuedRunsOn)
+{
+    // A debugger, a job-control stop or a resource manager may stop a child for a moment.
+    const auto result = runShell ("( sleep 1; kill -CONT $$ ) & kill -STOP $$; printf resumed; exit 0");
+
+    EXPECT_EQ (result.output, "resumed");
+    EXPECT_EQ (result.exitCode, 0);
+    EXPECT_EQ (result.terminatingSignal, 0);
+    EXPECT_FALSE (result.timedOut);
+}
+
+TEST (SubprocessRunner, AStatusCollectedElsewhereCountsAsAFailure)
+{
+    // With SIGCHLD ignored the system discards every child's status, good or bad.
+    struct IgnoredChildSignal
+    {
+        IgnoredChildSignal()
+        {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigaction (SIGCHLD, &ignore, &previous);
+        }
+
+        ~IgnoredChildSignal()  { sigaction (SIGCHLD, &previous, nullptr); }
+
+        struct sigaction previous {};
+    };
+
+    for (const auto* script : { "exit 0", "printf done; exit 7" })
+    {
+        SCOPED_TRACE (script);
+        CapturingLogger log;
+        IgnoredChildSignal ignored;
+        const auto result = runShell (script);
+
+        EXPECT_TRUE (result.statusLost);
+        EXPECT_EQ (result.exitCode, -1);
+        EXPECT_FALSE (result.timedOut);
+        EXPECT_TRUE (log.contains ("[SubprocessRunner] Exit status lost (collected outside this program); "
+                                   "the run counts as failed"));
+        const auto messages = log.getMessages();
+        EXPECT_TRUE (std::any_of (messages.begin(), messages.end(), [] (const juce::String& line)
+                                  { return line.startsWith ("[SubprocessRunner] Exit code: -1 | Elapsed: "); }))
+            << messages.joinIntoString ("\n");
+    }
+
+    const auto afterwards = runShell ("exit 7");
+    EXPECT_FALSE (afterwards.statusLost);
+    EXPECT_EQ (afterwards.exitCode, 7);
+}
+
+TEST (SubprocessRunner, ChildGetsOnlyTheStandardStreams)
+{
+    const testing_support::ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", "fds");
+
+    // Opened as JUCE opens its files, without close-on-exec.
+    const auto inheritable = open ("/dev/null", O_RDONLY);
+    ASSERT_GE (inheritable, 0);
+
+    const auto result = SubprocessRunner::run (juce::StringArray (VOXMENDER_STANDIN, "/nonexistent/take.wav", "--output-dir", "/nonexistent"),
+                                               shortLimitMs, {});
+    close (inheritable);
+
+    EXPECT_TRUE (result.output.startsWith ("open descriptors: 0 1 2\n")) << result.output;
 }
