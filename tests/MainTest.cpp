@@ -629,6 +629,33 @@ TEST (ParallelBatch, SixteenFilesAtOnceMatchOneAtATime)
     }
 }
 
+TEST (ParallelBatch, EachDenoiserGetsOnlyTheStandardStreams)
+{
+    // While one job's denoiser starts, the other jobs have their own files open.
+    const auto ffmpeg = testing_support::findFFmpeg().toStdString();
+    ASSERT_FALSE (ffmpeg.empty()) << "FFmpeg is needed for this test and was not found";
+
+    const ScratchDirectory scratch;
+    constexpr int numTakes = 8;
+
+    for (int i = 0; i < numTakes; ++i)
+        writeTake (scratch / ("in/take" + std::to_string (i) + ".wav"), i + 1, i % 2 == 0 ? 48000.0 : 44100.0, 1);
+
+    const testing_support::ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", "fds");
+    const auto batch = runProgram ({ "--input-dir", "in", "--output-dir", "out",
+                                     "--deepfilter-path", VOXMENDER_STANDIN, "--ffmpeg-path", ffmpeg },
+                                   scratch.directory);
+    ASSERT_EQ (batch.status, 0) << batch.err;
+
+    std::vector<std::string> listings;
+
+    for (const auto& line : splitLines (batch.err))
+        if (line.find ("open descriptors:") != std::string::npos)
+            listings.push_back (line);
+
+    EXPECT_EQ (listings, std::vector<std::string> (numTakes, "[SubprocessRunner] Output: open descriptors: 0 1 2"));
+}
+
 TEST (ParallelBatch, JobsNamingOneOutputLeaveOneWholeResult)
 {
     const ScratchDirectory scratch;
