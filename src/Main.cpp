@@ -76,6 +76,19 @@ namespace
     {
         return f != juce::File();
     }
+
+    /** A loudness a meter can measure: from its absolute gate up to full scale. The pre-gain,
+        the normalisation and the expander's threshold all follow the target, so one outside
+        this range (or not a number at all) turns the audio into silence.
+    */
+    bool isMeasurableLoudness (float lufs)
+    {
+        constexpr float absoluteGateLUFS = -70.0f;
+        constexpr float fullScaleLUFS = 0.0f;
+
+        // Written so that NaN fails both comparisons and is refused.
+        return lufs >= absoluteGateLUFS && lufs <= fullScaleLUFS;
+    }
 }
 
 CLIArgs parseArguments (const juce::StringArray& args)
@@ -104,6 +117,12 @@ CLIArgs parseArguments (const juce::StringArray& args)
         if (! applyOption (parsed, word, args[j + 1]))
         {
             parsed.errorMessage = "Unknown argument: " + word;
+            return parsed;
+        }
+
+        if (word == "--target-lufs" && ! isMeasurableLoudness (parsed.targetLUFS))
+        {
+            parsed.errorMessage = "--target-lufs must be between -70 and 0 LUFS: " + args[j + 1];
             return parsed;
         }
     }

@@ -3,6 +3,7 @@
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -267,21 +268,82 @@ namespace
         return (int) juce::ByteOrder::littleEndianInt (name);
     }
 
-    /** Where the sample data of a WAV (RIFF or RF64) or AIFF file begins, found by walking its
-        chunks as the readers do; nothing for any other kind of file.
+    //==============================================================================
+    /** The WAVE_FORMAT_EXTENSIBLE sub-formats JUCE's WAV reader takes as plain samples, as
+        their GUIDs lie in the file.
     */
-    std::optional<juce::int64> findSampleDataStart (juce::InputStream& in)
+    using SubFormatGuid = std::array<juce::uint8, 16>;
+
+    constexpr SubFormatGuid pcmSubFormat          { 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71 };
+    constexpr SubFormatGuid floatSubFormat        { 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71 };
+    constexpr SubFormatGuid ambisonicPcmSubFormat { 0x01, 0x00, 0x00, 0x00, 0x21, 0x07, 0xd3, 0x11, 0x86, 0x44, 0xc8, 0xc1, 0xca, 0x00, 0x00, 0x00 };
+
+    /** True when a WAV fmt chunk, read from the start of its body, declares samples stored as
+        they are: PCM, IEEE float, or an extensible format of either. Every other tag (mu-law,
+        A-law, ADPCM, Ogg Vorbis, ...) is a compressed encoding whose bytes tell nothing of
+        how many frames they hold.
+    */
+    bool declaresUncompressedWav (juce::InputStream& in, juce::int64 chunkLength)
+    {
+        constexpr int pcmTag = 1, floatTag = 3, extensibleTag = 0xfffe;
+        constexpr int subFormatOffset = 24;   // past the basic fields, cbSize, valid bits and channel mask
+        constexpr auto extensibleLength = (juce::int64) subFormatOffset + (juce::int64) sizeof (SubFormatGuid);
+
+        const auto tag = (int) (juce::uint16) in.readShort();
+
+        if (tag == pcmTag || tag == floatTag)
+            return true;
+
+        if (tag != extensibleTag || chunkLength < extensibleLength)
+            return false;
+
+        in.skipNextBytes (subFormatOffset - 2);
+        SubFormatGuid subFormat {};
+
+        return in.read (subFormat.data(), (int) subFormat.size()) == (int) subFormat.size()
+                && (subFormat == pcmSubFormat || subFormat == floatSubFormat || subFormat == ambisonicPcmSubFormat);
+    }
+
+    /** True when an AIFC COMM chunk, read from the start of its body, declares samples stored
+        as they are: no compression type at all (a chunk too short to hold one, which JUCE's
+        AIFF reader takes as big-endian PCM), or one of the types it reads as PCM or float.
+    */
+    bool declaresUncompressedAifc (juce::InputStream& in, juce::int64 chunkLength)
+    {
+        constexpr int compressionTypeOffset = 18;   // past channels, frames, sample size and the 10-byte rate
+
+        if (chunkLength <= compressionTypeOffset)
+            return true;
+
+        in.skipNextBytes (compressionTypeOffset);
+        const auto compressionType = in.readInt();
+
+        for (const auto* uncompressed : { "NONE", "twos", "sowt", "fl32", "FL32" })
+            if (compressionType == chunkId (uncompressed))
+                return true;
+
+        return false;
+    }
+
+    /** Where the sample data of a WAV (RIFF or RF64) or AIFF file begins, found by walking its
+        chunks as the readers do; nothing for any other kind of file, and nothing when its
+        format chunk declares compressed samples, or a WAV file has no format chunk at all.
+    */
+    std::optional<juce::int64> findUncompressedSampleDataStart (juce::InputStream& in)
     {
         const auto formId = in.readInt();
         in.skipNextBytes (4);
         const auto formType = in.readInt();
 
         const bool isWav  = (formId == chunkId ("RIFF") || formId == chunkId ("RF64")) && formType == chunkId ("WAVE");
-        const bool isAiff = formId == chunkId ("FORM") && (formType == chunkId ("AIFF") || formType == chunkId ("AIFC"));
+        const bool isAiff = formId == chunkId ("FORM") && formType == chunkId ("AIFF");
+        const bool isAifc = formId == chunkId ("FORM") && formType == chunkId ("AIFC");
 
-        if (! isWav && ! isAiff)
+        if (! isWav && ! isAiff && ! isAifc)
             return std::nullopt;
 
+        // A plain AIFF file has no compression type: its samples are always stored as they are.
+        bool formatDeclared = isAiff, everyFormatUncompressed = true;
         std::optional<juce::int64> dataStart;
 
         while (in.getPosition() + 8 <= in.getTotalLength())
@@ -290,15 +352,34 @@ namespace
             const auto length = (juce::int64) (juce::uint32) (isWav ? in.readInt() : in.readIntBigEndian());
             const auto bodyStart = in.getPosition();
 
+            // A format chunk that the readers would take in place of an earlier one is checked
+            // as well: a single compressed declaration makes the whole file compressed.
+            if (isWav && id == chunkId ("fmt "))
+            {
+                everyFormatUncompressed = declaresUncompressedWav (in, length) && everyFormatUncompressed;
+                formatDeclared = true;
+            }
+            else if (isAifc && id == chunkId ("COMM"))
+            {
+                everyFormatUncompressed = declaresUncompressedAifc (in, length) && everyFormatUncompressed;
+                formatDeclared = true;
+            }
             // As in the readers, a later data chunk takes the place of an earlier one.
-            if (isWav && id == chunkId ("data"))
+            else if (isWav && id == chunkId ("data"))
+            {
                 dataStart = bodyStart;
-            else if (isAiff && id == chunkId ("SSND"))
+            }
+            else if (! isWav && id == chunkId ("SSND"))
+            {
                 dataStart = bodyStart + 8 + in.readIntBigEndian();   // past the offset and block-size fields
+            }
 
             if (! in.setPosition (bodyStart + length + (length & 1)))
                 break;
         }
+
+        if (! (formatDeclared && everyFormatUncompressed))
+            return std::nullopt;
 
         return dataStart;
     }
@@ -451,7 +532,7 @@ juce::int64 NoiseReducer::countFramesPresent (const juce::File& file, const juce
     if (bytesPerFrame <= 0 || ! in.openedOk())
         return claimed;
 
-    const auto dataStart = findSampleDataStart (in);
+    const auto dataStart = findUncompressedSampleDataStart (in);
 
     if (! dataStart.has_value())
         return claimed;

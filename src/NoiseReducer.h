@@ -67,7 +67,12 @@ public:
         damaged or still-growing WAV (RIFF or RF64) or AIFF file can claim more than it
         holds, and the readers would pad the difference with silence; this counts only
         the frames whose bytes are there, from the header and the file's size, without
-        reading the audio. Any other kind of file is taken at the reader's word.
+        reading the audio. That count needs samples stored as they are, so it is made
+        only for a file whose own header says so: a WAV file of PCM, IEEE float, or an
+        extensible format of either, a plain AIFF file, or an AIFC file of a compression
+        type that JUCE's AIFF reader takes as PCM or float. A compressed file (Ogg Vorbis,
+        mu-law, A-law or ADPCM inside a WAV or AIFC file) and any other kind of file are
+        taken at the reader's word, whatever sample size the reader reports.
     */
     static juce::int64 countFramesPresent (const juce::File& file, const juce::AudioFormatReader& reader);
 

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <thread>
@@ -949,6 +950,82 @@ TEST_F (AudioPipelineRoadTest, HeaderClaimingMoreThanTheFileHoldsIsReadForWhatIs
     ASSERT_TRUE (result.success) << result.errorMessage;
     EXPECT_TRUE (log.contains ("[AudioPipeline] Loaded audio: 1ch, 48000Hz, 8000 samples (0.17s)"));
     EXPECT_EQ (readWav (output).buffer.getNumSamples(), 8000);
+}
+
+TEST_F (AudioPipelineRoadTest, OggVorbisInsideAWavIsMasteredAtItsFullLength)
+{
+    constexpr int oneAndAHalfSeconds = 72000;
+    writeOggVorbisInWav (input, makeSpeechLike (1, oneAndAHalfSeconds, rate), rate);
+
+    config.denoise = false;
+    const auto result = run();
+
+    ASSERT_TRUE (result.success) << result.errorMessage;
+    EXPECT_EQ (readWav (output).buffer.getNumSamples(), oneAndAHalfSeconds);
+}
+
+TEST_F (AudioPipelineRoadTest, CompressedSamplesAreMasteredWholeOrRefusedByName)
+{
+    // Whether a reader here opens these depends on the system; none may cut them short.
+    constexpr int numFrames = 24000;
+    constexpr int sampleRate = (int) rate;
+    constexpr int noExtension = 0;
+
+    const auto writeCompanded = [=] (const juce::File& file, int formatTag)
+    {
+        juce::MemoryOutputStream extension;
+        extension.writeShort (noExtension);
+        writeRiffWave (file, makeWavFormat (formatTag, 1, sampleRate, sampleRate, 1, 8, extension.getMemoryBlock()),
+                       makeNoiseBytes (numFrames), numFrames);
+    };
+
+    const auto writeImaAdpcm = [=] (const juce::File& file)
+    {
+        constexpr int imaAdpcmTag = 0x11;
+        constexpr int blockAlign = 1024;
+        constexpr int blockHeaderBytes = 4;   // first sample, step index, reserved byte
+        constexpr int framesPerBlock = (blockAlign - blockHeaderBytes) * 2 + 1;
+        constexpr int numBlocks = (numFrames + framesPerBlock - 1) / framesPerBlock;
+
+        // Every block starts from silence at the smallest step; its nibbles are noise.
+        auto samples = makeNoiseBytes ((size_t) (numBlocks * blockAlign));
+
+        for (int block = 0; block < numBlocks; ++block)
+            std::memset (static_cast<char*> (samples.getData()) + block * blockAlign, 0, blockHeaderBytes);
+
+        juce::MemoryOutputStream extension;
+        extension.writeShort (2);
+        extension.writeShort ((short) framesPerBlock);
+        writeRiffWave (file, makeWavFormat (imaAdpcmTag, 1, sampleRate, sampleRate * blockAlign / framesPerBlock,
+                                            blockAlign, 4, extension.getMemoryBlock()),
+                       samples, numFrames);
+    };
+
+    struct Case { const char* name; const char* fileName; std::function<void (const juce::File&)> write; };
+
+    const Case cases[] = {
+        { "mu-law WAV",    "take.wav",  [&] (auto& f) { writeCompanded (f, 7); } },
+        { "A-law WAV",     "take.wav",  [&] (auto& f) { writeCompanded (f, 6); } },
+        { "IMA ADPCM WAV", "take.wav",  [&] (auto& f) { writeImaAdpcm (f); } },
+        { "mu-law AIFC",   "take.aif", [&] (auto& f) { writeAifc (f, "ulaw", numFrames, 16, makeNoiseBytes (numFrames)); } },
+    };
+
+    config.denoise = false;
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        resetDirectory();
+        const auto take = directory.getChildFile (c.fileName);
+        c.write (take);
+
+        const auto result = AudioPipeline::process (take, output, config);
+
+        if (result.success)
+            EXPECT_EQ (readWav (output).buffer.getNumSamples(), numFrames);
+        else
+            EXPECT_EQ (result.errorMessage, "Failed to read audio file for DSP processing: " + take.getFullPathName());
+    }
 }
 
 TEST_F (AudioPipelineRoadTest, RecordingTooLongForABufferIsRefused)

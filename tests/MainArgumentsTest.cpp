@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace
 {
@@ -124,4 +125,39 @@ TEST (CommandLinePaths, EmptyValueIsNotGiven)
     EXPECT_EQ (parsed.outputDir,  juce::File());
     EXPECT_FALSE (parsed.valid);
     EXPECT_EQ (parsed.errorMessage, "Must specify either --input/--output or --input-dir/--output-dir.");
+}
+
+//==============================================================================
+namespace
+{
+    CLIArgs parseTarget (const char* value)
+    {
+        return parseArguments ({ "voxmender-audio-engine", "--target-lufs", value, "--input", "a.wav", "--output", "b.wav" });
+    }
+}
+
+TEST (CommandLineLoudnessTarget, OnlyALoudnessAMeterCanMeasureIsAccepted)
+{
+    // The values read as they always have; only what they read as decides.
+    const std::pair<const char*, float> accepted[] = {
+        { "-70", -70.0f }, { "0", 0.0f }, { "-23", -23.0f }, { "-16,5", -16.0f }, { "loud", 0.0f },
+    };
+
+    for (const auto& [value, target] : accepted)
+    {
+        SCOPED_TRACE (value);
+        const auto parsed = parseTarget (value);
+
+        EXPECT_TRUE (parsed.valid) << parsed.errorMessage;
+        EXPECT_EQ (parsed.targetLUFS, target);
+    }
+
+    for (const char* value : { "-70.01", "0.01", "-150", "-180", "200", "1e30", "nan", "inf", "-inf" })
+    {
+        SCOPED_TRACE (value);
+        const auto parsed = parseTarget (value);
+
+        EXPECT_FALSE (parsed.valid);
+        EXPECT_EQ (parsed.errorMessage, juce::String ("--target-lufs must be between -70 and 0 LUFS: ") + value);
+    }
 }

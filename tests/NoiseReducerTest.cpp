@@ -9,6 +9,8 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +33,29 @@ namespace
     {
         writeWav (file, makeSine (numChannels, (int) (sampleRate / 4), sampleRate, 1000.0, amplitude), sampleRate);
         return file;
+    }
+
+    /** The format tag in a WAV file's fmt chunk; 0 when it has none. */
+    int formatTagOf (const juce::File& wav)
+    {
+        constexpr int firstChunkPosition = 12;
+
+        juce::FileInputStream in (wav);
+        in.setPosition (firstChunkPosition);
+
+        while (in.getPosition() + 8 <= in.getTotalLength())
+        {
+            char id[4];
+            in.read (id, 4);
+            const auto length = (juce::int64) (juce::uint32) in.readInt();
+
+            if (std::memcmp (id, "fmt ", 4) == 0)
+                return (int) (juce::uint16) in.readShort();
+
+            in.setPosition (in.getPosition() + length + (length & 1));
+        }
+
+        return 0;
     }
 
     //==============================================================================
@@ -400,6 +425,88 @@ TEST_F (NoiseReducerTest, ExpectedLengthAndRateAreThoseOfTheInput)
 
     EXPECT_EQ (loggedFailureReason(), "DeepFilterNet3 output does not match its input: "
                                       "expected 2 channels, 22050Hz, 0.250s; got 2 channels, 22050Hz, 0.125s");
+}
+
+TEST_F (NoiseReducerTest, OggVorbisInsideAWavIsADenoisedFileOfFullLength)
+{
+    // A denoiser that hands back, under the input's name, a WAV holding Ogg Vorbis.
+    writeTone (input, 48000.0);
+    const auto oggInWav = directory.getSiblingFile (directory.getFileName() + "-ogg.wav");
+    writeOggVorbisInWav (oggInWav, makeSine (1, 12000, 48000.0, 1000.0, toneAmplitude), 48000.0);
+    const ScriptedProgram denoiser (directory, "deepfilter", "cp \"" + oggInWav.getFullPathName() + "\" \"$3/$(basename \"$1\")\"");
+    config.deepFilterPath = denoiser.program.getFullPathName();
+
+    const auto result = NoiseReducer::process (input, target, config);
+    oggInWav.deleteFile();
+
+    EXPECT_EQ (result.engine, NoiseReducer::deepFilterNet3) << loggedFailureReason();
+    EXPECT_EQ (result.outputFile, target);
+}
+
+TEST_F (NoiseReducerTest, OnlyUncompressedSamplesAreCountedFromTheirBytes)
+{
+    constexpr int numFrames = 4800;
+    constexpr double rate = 48000.0;
+    const auto sine = [] (int numChannels) { return makeSine (numChannels, numFrames, rate, 1000.0, toneAmplitude); };
+
+    const auto writeAiff = [] (const juce::File& file, const juce::AudioBuffer<float>& buffer)
+    {
+        auto stream = file.createOutputStream();
+        juce::AiffAudioFormat aiff;
+        std::unique_ptr<juce::AudioFormatWriter> writer (aiff.createWriterFor (stream.get(), rate, 1, 16, {}, 0));
+        ASSERT_NE (writer, nullptr);
+        stream.release();
+        writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
+    };
+
+    struct Case
+    {
+        const char* name;
+        const char* fileName;   // the readers are chosen by the file's extension
+        std::function<void (const juce::File&)> write;
+        juce::int64 bytesPerFrame;   // of the samples as stored; 0 leaves the file whole
+        int formatTag;               // the WAV format tag the writer must have used; 0 for none
+        juce::int64 expectedFrames;
+    };
+
+    const Case cases[] = {
+        { "16-bit PCM WAV",          "take.wav",  [&] (auto& f) { writeWav (f, sine (1), rate); },     2,  1,      numFrames / 2 },
+        { "extensible PCM WAV",      "take.wav",  [&] (auto& f) { writeWav (f, sine (3), rate); },     6,  0xfffe, numFrames / 2 },
+        { "extensible float WAV",    "take.wav",  [&] (auto& f) { writeWav (f, sine (3), rate, 32); }, 12, 0xfffe, numFrames / 2 },
+        { "AIFF",                    "take.aiff", [&] (auto& f) { writeAiff (f, sine (1)); },          2,  0,      numFrames / 2 },
+        { "AIFC, little-endian PCM", "take.aif",
+          [&] (auto& f) { writeAifc (f, "sowt", numFrames, 16, makeNoiseBytes (2 * numFrames)); },     2,  0,      numFrames / 2 },
+
+        // Its bytes say nothing of its frames, so it is not cut and the reader's count stands.
+        { "Ogg Vorbis in a WAV",     "take.wav",  [&] (auto& f) { writeOggVorbisInWav (f, sine (1), rate); }, 0, 0x6771, numFrames },
+    };
+
+    juce::AudioFormatManager formats;
+    formats.registerBasicFormats();
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        directory.deleteRecursively();
+        directory.createDirectory();
+
+        const auto file = directory.getChildFile (c.fileName);
+        c.write (file);
+
+        if (c.formatTag != 0)
+        {
+            ASSERT_EQ (formatTagOf (file), c.formatTag);
+        }
+
+        // Half the samples lost at the end, under a header that still claims them all.
+        const auto bytesLost = c.bytesPerFrame * numFrames / 2;
+        ASSERT_EQ (truncate (file.getFullPathName().toRawUTF8(), (off_t) (file.getSize() - bytesLost)), 0);
+
+        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+        ASSERT_NE (reader, nullptr);
+        EXPECT_EQ (reader->lengthInSamples, numFrames);
+        EXPECT_EQ (NoiseReducer::countFramesPresent (file, *reader), c.expectedFrames);
+    }
 }
 
 TEST_F (NoiseReducerTest, WorkDirectoryThatCannotBeMadeFailsTheCall)
