@@ -1,5 +1,5 @@
 // Speed and memory figures of the processing code; not a test.
-//   voxmender-bench analyzer | stages | road | batch
+//   voxmender-bench analyzer | stages | road | batch | runner
 
 #include "BenchSupport.h"
 
@@ -7,6 +7,7 @@ int runAnalyzerBenchmark();
 int runStagesBenchmark();
 int runRoadBenchmark();
 int runBatchBenchmark();
+int runRunnerBenchmark();
 
 int main (int argc, char* argv[])
 {
@@ -16,7 +17,8 @@ int main (int argc, char* argv[])
     if (which == "stages")   return runStagesBenchmark();
     if (which == "road")     return runRoadBenchmark();
     if (which == "batch")    return runBatchBenchmark();
+    if (which == "runner")   return runRunnerBenchmark();
 
-    std::cerr << "usage: voxmender-bench analyzer|stages|road|batch" << std::endl;
+    std::cerr << "usage: voxmender-bench analyzer|stages|road|batch|runner" << std::endl;
     return 1;
 }
