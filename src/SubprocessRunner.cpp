@@ -1,5 +1,6 @@
 #include "SubprocessRunner.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -18,6 +19,17 @@
 
 #if defined(__linux__)
  #include <sys/syscall.h>
+#endif
+
+// glibc has had a file action that closes every descriptor from a given one on since 2.34.
+#if defined(__GLIBC__) && defined(__GLIBC_PREREQ)
+ #if __GLIBC_PREREQ(2, 34)
+  #define VOXMENDER_SPAWN_HAS_CLOSEFROM 1
+ #endif
+#endif
+
+#ifndef VOXMENDER_SPAWN_HAS_CLOSEFROM
+ #define VOXMENDER_SPAWN_HAS_CLOSEFROM 0
 #endif
 #include <unistd.h>
 
@@ -371,7 +383,7 @@ namespace
         /** Done after the standard streams are in place, so the pipe's own descriptor goes too. */
         int closeAllButStandardStreams()
         {
-           #if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+           #if VOXMENDER_SPAWN_HAS_CLOSEFROM
             return posix_spawn_file_actions_addclosefrom_np (&actions, STDERR_FILENO + 1);
            #else
             return 0;   // macOS closes them through its spawn flag; elsewhere close-on-exec must do
