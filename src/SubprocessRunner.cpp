@@ -669,8 +669,13 @@ namespace
                 if (remainingMs <= 0.0)
                     return false;
 
-                waitForOutputOrExit (remainingMs, true);
+                const auto exitReported = waitForOutputOrExit (remainingMs, true);
                 readAvailable (output);
+
+                // Gone, but its status is not to be had yet (a tracer sees it first): from
+                // here on check in steps rather than wake at once, again and again.
+                if (exitReported && ! hasEnded())
+                    closeOnce (exitFd);
             }
         }
 
@@ -727,6 +732,7 @@ namespace
         int registrySlot = -1;
         bool reaped = false;   // the child's pid, and so its group's id, may have been handed out again
         ChildStatus status;
+        std::vector<char> readBuffer;
 
         int spawnChild (const std::string& program, std::vector<std::string>& items, int writeFd,
                         const sigset_t& signalMask)
@@ -818,8 +824,9 @@ namespace
             for the child's exit; a signal may cut the wait short. Where the system gives
             no descriptor for the exit, the wait is cut into short steps instead, so that
             an exit is still seen while something the child started holds the output open.
+            True when the exit descriptor reported the exit.
         */
-        void waitForOutputOrExit (double timeoutMs, bool untilExit)
+        bool waitForOutputOrExit (double timeoutMs, bool untilExit)
         {
             constexpr double exitCheckIntervalMs = 10.0;
 
@@ -828,7 +835,7 @@ namespace
             if (untilExit && exitFd < 0)
                 timeoutMs = juce::jmin (timeoutMs, exitCheckIntervalMs);
 
-            ::poll (requests, 2, (int) std::ceil (timeoutMs));
+            return ::poll (requests, 2, (int) std::ceil (timeoutMs)) > 0 && requests[1].revents != 0;
         }
 
         /** Takes one read of what the pipe holds, without waiting for more; at the end of
@@ -840,15 +847,18 @@ namespace
             if (readFd < 0)
                 return;
 
-            char buffer[readChunkBytes];
+            // On the heap: a pool thread's stack may be small (half a megabyte on macOS).
+            if (readBuffer.empty())
+                readBuffer.resize (readChunkBytes);
+
             ssize_t numRead;
 
             do
-                numRead = ::read (readFd, buffer, sizeof (buffer));
+                numRead = ::read (readFd, readBuffer.data(), readBuffer.size());
             while (numRead < 0 && errno == EINTR);
 
             if (numRead > 0)
-                output.append (buffer, (size_t) numRead);
+                output.append (readBuffer.data(), (size_t) numRead);
             else if (numRead == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
                 closeOnce (readFd);
         }

@@ -36,8 +36,7 @@
 // the stand-in's pid and then the helper's are written into it, one a line.
 // When VOXMENDER_STANDIN_ONE names a file, the mode, the helper and the pid file apply
 // only to the run that creates that file first; every other run of a batch gets the
-// default behaviour. VOXMENDER_STANDIN_DELAY_MS makes every run wait that long (after
-// its helper has started) before its mode runs.
+// default behaviour, once the file VOXMENDER_STANDIN_GO names exists when that is set.
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -151,6 +150,18 @@ namespace
         return true;
     }
 
+    /** Waits, for a minute at most, until the file the tests name as the go-ahead exists. */
+    void waitForGo()
+    {
+        constexpr int patienceMs = 60000;
+        constexpr int checkIntervalMs = 10;
+        const auto goPath = getSetting ("VOXMENDER_STANDIN_GO");
+
+        for (int waitedMs = 0; goPath.isNotEmpty() && ! juce::File (goPath).exists() && waitedMs < patienceMs;
+             waitedMs += checkIntervalMs)
+            juce::Thread::sleep (checkIntervalMs);
+    }
+
     //==============================================================================
     /** The descriptors open in this process, found without opening one. */
     juce::String listOpenDescriptors()
@@ -187,13 +198,25 @@ namespace
         }
     }
 
-    /** Stops this process; a helper continues it a second later. */
+    /** Stops this process; a helper continues it a second later, and once more after
+        that in case this process was slow to stop. The helper holds no output.
+    */
     void stopForAMoment()
     {
         if (fork() == 0)
         {
-            sleep (1);
-            kill (getppid(), SIGCONT);
+            const auto nowhere = open ("/dev/null", O_WRONLY);
+            dup2 (nowhere, STDOUT_FILENO);
+            dup2 (nowhere, STDERR_FILENO);
+
+            const auto parent = getppid();
+
+            for (const unsigned int pauseSeconds : { 1u, 2u })
+            {
+                sleep (pauseSeconds);
+                kill (parent, SIGCONT);
+            }
+
             _exit (0);
         }
 
@@ -392,11 +415,9 @@ int main (int argc, char* argv[])
         return 2;
     }
 
-    const auto delayMs = getSetting ("VOXMENDER_STANDIN_DELAY_MS").getIntValue();
-
     if (! isTheChosenRun())
     {
-        juce::Thread::sleep (delayMs);
+        waitForGo();
         return runMode ({}, parsed);
     }
 
@@ -406,6 +427,5 @@ int main (int argc, char* argv[])
         std::cout << descriptorsAtStart << std::endl;
 
     recordPids (startHelper (getSetting ("VOXMENDER_STANDIN_HELPER")));
-    juce::Thread::sleep (delayMs);
     return runMode (mode, parsed);
 }

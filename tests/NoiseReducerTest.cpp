@@ -886,7 +886,7 @@ TEST_F (NoiseReducerTest, EndingTheProgramEndsTheDenoiserAndItsHelper)
 TEST_F (NoiseReducerTest, ClosingTheLogPipeEndsTheDenoiserInFlight)
 {
     // Two takes at once: one denoiser hangs with a helper of its own while the other
-    // job goes on and logs, into a pipe whose reader has gone by then.
+    // job goes on, once the pipe's reader has gone, and logs into it.
     if (chooseWorkerCount (std::thread::hardware_concurrency(), readProcessorBrand()).workerCount < 2)
         GTEST_SKIP() << "the program runs one job at a time here";
 
@@ -901,7 +901,8 @@ TEST_F (NoiseReducerTest, ClosingTheLogPipeEndsTheDenoiserInFlight)
     const ScopedEnvironment mode ("VOXMENDER_STANDIN_MODE", "hang");
     const ScopedEnvironment helper ("VOXMENDER_STANDIN_HELPER", "detached");
     const ScopedEnvironment recordPids ("VOXMENDER_STANDIN_PIDS", pidFile.getFullPathName());
-    const ScopedEnvironment delay ("VOXMENDER_STANDIN_DELAY_MS", "2000");
+    const auto go = directory.getSiblingFile (directory.getFileName() + "-go");
+    const ScopedEnvironment goAhead ("VOXMENDER_STANDIN_GO", go.getFullPathName());
 
     ProgramProcess program ({ "--input-dir", takes.getFullPathName(),
                               "--output-dir", directory.getChildFile ("out").getFullPathName(),
@@ -912,6 +913,7 @@ TEST_F (NoiseReducerTest, ClosingTheLogPipeEndsTheDenoiserInFlight)
     ASSERT_EQ (standInPids.size(), 2) << "the denoiser did not start";
 
     program.closeLog();
+    go.create();
     const auto status = program.waitForEnd();
 
     EXPECT_TRUE (WIFSIGNALED (status)) << "wait status " << status;
@@ -922,6 +924,7 @@ TEST_F (NoiseReducerTest, ClosingTheLogPipeEndsTheDenoiserInFlight)
 
     pidFile.deleteFile();
     claim.deleteFile();
+    go.deleteFile();
 }
 
 TEST_F (NoiseReducerTest, StartedWithChildSignalIgnoredADenoiserThatFailedStillFails)
