@@ -16,6 +16,7 @@
 #include <time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #if defined(__linux__)
  #include <sys/syscall.h>
@@ -31,7 +32,6 @@
 #ifndef VOXMENDER_SPAWN_HAS_CLOSEFROM
  #define VOXMENDER_SPAWN_HAS_CLOSEFROM 0
 #endif
-#include <unistd.h>
 
 #if defined(__APPLE__)
  #include <crt_externs.h>
@@ -812,10 +812,13 @@ namespace
             while (result < 0 && errno == EINTR);
 
             // A status that went elsewhere after a kill: the child was ended, by this runner.
-            if (result == pid && ! status.ended)
-                status.recordWaitStatus (waitStatus);
-            else if (! status.ended)
-                status.ended = true;
+            if (! status.ended)
+            {
+                if (result == pid)
+                    status.recordWaitStatus (waitStatus);
+                else
+                    status.ended = true;
+            }
 
             reaped = true;
         }

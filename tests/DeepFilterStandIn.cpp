@@ -92,6 +92,15 @@ namespace
     }
 
     //==============================================================================
+    /** Both output streams to /dev/null, so that this process holds no one's output. */
+    void sendOutputNowhere()
+    {
+        const auto nowhere = open ("/dev/null", O_WRONLY);
+        dup2 (nowhere, STDOUT_FILENO);
+        dup2 (nowhere, STDERR_FILENO);
+        close (nowhere);
+    }
+
     /** Starts the helper the tests asked for; its pid, or 0 when none was asked for. */
     pid_t startHelper (const juce::String& kind)
     {
@@ -106,12 +115,7 @@ namespace
             return pid;
 
         if (kind == "detached")
-        {
-            const auto nowhere = open ("/dev/null", O_WRONLY);
-            dup2 (nowhere, STDOUT_FILENO);
-            dup2 (nowhere, STDERR_FILENO);
-            close (nowhere);
-        }
+            sendOutputNowhere();
 
         sleep (helperLifeSeconds);
         _exit (0);
@@ -205,10 +209,7 @@ namespace
     {
         if (fork() == 0)
         {
-            const auto nowhere = open ("/dev/null", O_WRONLY);
-            dup2 (nowhere, STDOUT_FILENO);
-            dup2 (nowhere, STDERR_FILENO);
-
+            sendOutputNowhere();
             const auto parent = getppid();
 
             for (const unsigned int pauseSeconds : { 1u, 2u })

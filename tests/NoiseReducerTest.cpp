@@ -848,6 +848,19 @@ namespace
     };
 }
 
+namespace
+{
+    /** The program ended by signalNumber, and the denoiser and its helper ended with it. */
+    void expectEndedBySignalWithTheDenoiser (int status, int signalNumber, const juce::Array<pid_t>& standInPids)
+    {
+        EXPECT_TRUE (WIFSIGNALED (status)) << "wait status " << status;
+        EXPECT_EQ (WTERMSIG (status), signalNumber);
+
+        for (const auto pid : standInPids)
+            EXPECT_TRUE (endsSoon (pid)) << pid;
+    }
+}
+
 TEST_F (NoiseReducerTest, EndingTheProgramEndsTheDenoiserAndItsHelper)
 {
     // The denoiser hangs with a helper of its own; the program is interrupted or
@@ -871,13 +884,7 @@ TEST_F (NoiseReducerTest, EndingTheProgramEndsTheDenoiserAndItsHelper)
         ASSERT_EQ (standInPids.size(), 2) << "the denoiser did not start";
 
         program.sendSignal (signalNumber);
-        const auto status = program.waitForEnd();
-
-        EXPECT_TRUE (WIFSIGNALED (status)) << "wait status " << status;
-        EXPECT_EQ (WTERMSIG (status), signalNumber);
-
-        for (const auto pid : standInPids)
-            EXPECT_TRUE (endsSoon (pid)) << pid;
+        expectEndedBySignalWithTheDenoiser (program.waitForEnd(), signalNumber, standInPids);
     }
 
     pidFile.deleteFile();
@@ -914,13 +921,7 @@ TEST_F (NoiseReducerTest, ClosingTheLogPipeEndsTheDenoiserInFlight)
 
     program.closeLog();
     go.create();
-    const auto status = program.waitForEnd();
-
-    EXPECT_TRUE (WIFSIGNALED (status)) << "wait status " << status;
-    EXPECT_EQ (WTERMSIG (status), SIGPIPE);
-
-    for (const auto pid : standInPids)
-        EXPECT_TRUE (endsSoon (pid)) << pid;
+    expectEndedBySignalWithTheDenoiser (program.waitForEnd(), SIGPIPE, standInPids);
 
     pidFile.deleteFile();
     claim.deleteFile();
